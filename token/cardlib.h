@@ -1,0 +1,240 @@
+// Card and token inspection layer: C-style free functions between the report
+// worker and the pcsc2std port API, over the two profile PKCS#11 libraries.
+//
+// Every function returns an int status: 0 (or a positive value) on success,
+// a negative CARDLIB_ERR_* code or a passed-through pcsc2std code on failure.
+// The layer holds no lock; no two of its operations may run at once.
+#ifndef VD_TOKEN_CARDLIB_H
+#define VD_TOKEN_CARDLIB_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include <p11-kit/pkcs11.h>
+
+#include "pcscread/pcsc2std.h"
+
+// ---------------------------------------------------------------------------
+// Result codes
+// ---------------------------------------------------------------------------
+enum : int {
+    CARDLIB_NO_TOKEN_SLOT = 1,
+    CARDLIB_ERR_NO_MEMORY = -1002,
+    CARDLIB_ERR_CARD_IO = -1006,
+    CARDLIB_ERR_PKCS11 = -1007,
+    CARDLIB_ERR_UNKNOWN_ATR = -1009,
+    CARDLIB_ERR_NO_PORT = -1014,
+    CARDLIB_ERR_NO_SLOT = -1015,
+    CARDLIB_ERR_BAD_STATUS_WORD = -1017,
+    CARDLIB_ERR_BAD_PROFILE_KIND = -1019,
+    CARDLIB_ERR_NO_CERTIFICATE = -1020,
+    CARDLIB_ERR_BAD_DATA = -1021,
+    CARDLIB_ERR_NO_PRIVATE_KEY = -1022,
+    CARDLIB_ERR_UNKNOWN_PROFILE_KIND = -1100,
+};
+
+// ---------------------------------------------------------------------------
+// Profile kinds
+// ---------------------------------------------------------------------------
+typedef int ProfileKind;
+enum : int {
+    PROFILE_KIND_REGULAR = 1,
+    PROFILE_KIND_SECURE = 2,
+};
+
+// A profile's slot before its first successful binding, and the layer's
+// reader port while none is open.
+constexpr CK_SLOT_ID CARDLIB_NO_SLOT_BOUND = 0xffff;
+constexpr int32_t CARDLIB_NO_READER_PORT = 0xffff;
+
+// ---------------------------------------------------------------------------
+// Registry of profile libraries
+// ---------------------------------------------------------------------------
+struct ProfileLibrary {
+    int32_t kind;
+    uint8_t initialized;
+    const char* primaryPath;
+    const char* fallbackPath;
+    void* dlHandle;
+    // A CK_RV, or a negative card-layer code stored sign-extended; 0 for none.
+    uint64_t lastRv;
+    CK_FUNCTION_LIST* functions;
+    CK_C_GetFunctionList getFunctionList;
+    CK_SLOT_ID slot;
+    const char* profileTitle;
+    const char* profileName;
+    char version[32];
+};
+
+constexpr int PROFILE_LIBRARY_COUNT = 4;
+extern ProfileLibrary profileLibraries[PROFILE_LIBRARY_COUNT];
+
+#pragma pack(push, 1)
+
+struct LibraryLoadEntry {
+    int32_t kind;
+    uint8_t loaded;
+    uint8_t initialized;
+    char primaryPath[128];
+    char fallbackPath[128];
+    char version[32];
+    uint8_t hasPkcs11Library;
+};
+static_assert(sizeof(LibraryLoadEntry) == 295, "LibraryLoadEntry layout");
+
+// Must be all zero when handed to LoadProfileLibraries.
+struct LibraryLoadReport {
+    int32_t count;
+    LibraryLoadEntry entries[10];
+};
+static_assert(sizeof(LibraryLoadReport) == 4 + 10 * 295, "LibraryLoadReport layout");
+
+struct ProfileInfo {
+    int32_t kind;
+    char label[64];
+    char profileVersion[32];
+    char libraryVersion[32];
+    uint8_t libraryInitialized;
+    char profileName[24];
+    uint8_t tokenInitialized;
+    uint8_t userPinInitialized;
+    uint8_t userPinLocked;
+    uint8_t soPinLocked;
+    int32_t certificateCount;
+    int32_t freePublicMemory;
+    int32_t freePrivateMemory;
+    uint8_t userPinFinalTry;
+    uint8_t soPinFinalTry;
+    uint8_t valid;
+};
+static_assert(sizeof(ProfileInfo) == 176, "ProfileInfo layout");
+
+constexpr int CARDINFO_MAX_PROFILES = 10;
+
+struct CardInfo {
+    int32_t profileCount;
+    ProfileInfo profiles[CARDINFO_MAX_PROFILES];
+    char serialNumber[21];
+    char cardNumber[17];
+    char readerName[128];
+};
+static_assert(sizeof(CardInfo) == 4 + 10 * 176 + 21 + 17 + 128, "CardInfo layout");
+
+struct PublicKeyInfo {
+    uint8_t objectKind;
+    uint8_t id[128];
+    uint64_t idLength;
+    uint32_t modulusLength;
+    uint8_t modulus[1024];
+    uint32_t exponentLength;
+    uint8_t exponent[1024];
+    uint64_t handle;
+    char label[129];
+    int32_t keyBits;
+};
+static_assert(sizeof(PublicKeyInfo) == 2334, "PublicKeyInfo layout");
+
+constexpr int CARDLIB_MAX_LISTED_OBJECTS = 15;
+
+struct PublicKeyInfoList {
+    int32_t count;
+    PublicKeyInfo keys[CARDLIB_MAX_LISTED_OBJECTS];
+};
+static_assert(sizeof(PublicKeyInfoList) == 4 + 15 * 2334, "PublicKeyInfoList layout");
+
+struct CertificateInfo {
+    uint8_t objectKind;
+    uint8_t id[128];
+    uint64_t idLength;
+    uint32_t valueLength;
+    uint8_t value[4096];
+    uint64_t handle;
+    char label[129];
+    int32_t keyBits;
+};
+static_assert(sizeof(CertificateInfo) == 4378, "CertificateInfo layout");
+
+struct CertificateInfoList {
+    int32_t count;
+    CertificateInfo certificates[CARDLIB_MAX_LISTED_OBJECTS];
+};
+static_assert(sizeof(CertificateInfoList) == 4 + 15 * 4378, "CertificateInfoList layout");
+
+#pragma pack(pop)
+
+// Heap temporaries of one listing; the lengths are those the token reported.
+struct PublicKeyAttributes {
+    uint8_t* modulus;
+    uint64_t modulusLength;
+    uint8_t* exponent;
+    uint64_t exponentLength;
+    uint8_t* id;
+    uint64_t idLength;
+    uint64_t handle;
+    uint8_t* label;
+    uint64_t labelLength;
+};
+
+struct CertificateAttributes {
+    uint8_t* value;
+    uint64_t valueLength;
+    uint8_t* id;
+    uint64_t idLength;
+    uint64_t handle;
+    uint8_t* label;
+    uint64_t labelLength;
+};
+
+// ---------------------------------------------------------------------------
+// Profile libraries
+// ---------------------------------------------------------------------------
+
+// Initialises the port API and loads and initialises both profile libraries.
+// Always returns 0; each report entry records its own outcome.
+int LoadProfileLibraries(LibraryLoadReport* report);
+
+// The registry entry of kind 1 or 2, or nullptr.
+ProfileLibrary* FindProfileLibrary(int profileKind);
+
+// ---------------------------------------------------------------------------
+// Reader port and card probe
+// ---------------------------------------------------------------------------
+int OpenReaderPort(const char* readerName);
+void CloseReaderPort();
+int IsCardPresent();
+// Copies at most 16 reader records into out.
+int GetReaderList(ReaderInfo* out, uint32_t* count);
+
+int ReadCardInfo(const char* readerName, CardInfo* out);
+
+int FindSlotForReader(const char* readerName, CK_SLOT_ID* slotOut, CK_FUNCTION_LIST* functions);
+int BindProfileToReader(int profileKind, const char* readerName);
+
+// The blank-padded field (at most 128 bytes) as a C string in a shared
+// buffer, valid until the next call.
+const char* TrimTrailingBlanks(const uint8_t* field, size_t length);
+
+// ---------------------------------------------------------------------------
+// Object search and listings
+// ---------------------------------------------------------------------------
+
+// *handlesOut receives a malloc'ed array (NULL when none found), released by
+// the caller with free(). Returns CKR_OK, the failing CK_RV, or
+// CARDLIB_ERR_NO_MEMORY sign-extended.
+CK_RV FindTokenObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* templ, CK_ULONG attributeCount,
+                       CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
+                       CK_FUNCTION_LIST* functions);
+CK_RV FindPublicKeys(CK_SESSION_HANDLE session, const uint8_t* id, CK_ULONG idLength,
+                     CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
+                     CK_FUNCTION_LIST* functions);
+CK_RV FindCertificates(CK_SESSION_HANDLE session, const uint8_t* id, CK_ULONG idLength,
+                       CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
+                       CK_FUNCTION_LIST* functions);
+
+int ListPublicKeys(int profileKind, PublicKeyInfoList* out);
+int ListCertificates(int profileKind, CertificateInfoList* out);
+
+void FreePublicKeyAttributes(PublicKeyAttributes** table, size_t count);
+void FreeCertificateAttributes(CertificateAttributes** table, size_t count);
+
+#endif  // VD_TOKEN_CARDLIB_H

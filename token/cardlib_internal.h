@@ -1,0 +1,77 @@
+// Internals of the card layer shared between its sources and its tests.
+// Nothing here is meant for the application.
+#ifndef VD_TOKEN_CARDLIB_INTERNAL_H
+#define VD_TOKEN_CARDLIB_INTERNAL_H
+
+#include "token/cardlib.h"
+
+// Layer state of the reader port.
+extern int32_t readerPort;
+extern char readerPortName[128];
+
+// --- Test hooks -----------------------------------------------------------
+
+// Points a registry entry (kind 1 or 2) at other library files. The strings
+// must outlive the registry's use of them; nullptr restores the fixed paths.
+void SetProfileLibraryPathsForTesting(int profileKind, const char* primaryPath,
+                                      const char* fallbackPath);
+
+// Finalises and unloads every library the registry holds and brings the
+// registry back to its state at process start (paths set by the hook above
+// are kept). Lets one test process exercise several loading outcomes.
+void ResetProfileLibrariesForTesting();
+
+// --- Shared by the layer's sources -----------------------------------------
+namespace cardlib_detail {
+
+// Card-layer codes go into lastRv sign-extended to 64 bits.
+inline uint64_t CodeAsRv(int code) { return static_cast<uint64_t>(static_cast<int64_t>(code)); }
+
+// Lookup by kind, lastRv cleared, and the library checked for being usable:
+// on success *libOut is set and 0 is returned. A library that is not
+// initialised stores CKR_CRYPTOKI_NOT_INITIALIZED and gives CARDLIB_ERR_PKCS11;
+// an unknown kind gives CARDLIB_ERR_BAD_PROFILE_KIND with lastRv untouched.
+int BeginProfileOperation(int profileKind, ProfileLibrary** libOut);
+
+// Read-write serial session on slot, with the layer's application byte.
+CK_RV OpenLayerSession(ProfileLibrary* lib, CK_SLOT_ID slot, CK_SESSION_HANDLE* session);
+
+// Login on an open session. On failure the session is closed (once), the
+// resulting error (CKR_PIN_LOCKED when the token shows the tried PIN locked)
+// is stored in lastRv and CARDLIB_ERR_PKCS11 is returned.
+int LoginLayerSession(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_USER_TYPE userType,
+                      const char* pin);
+
+// FindSlotForReader with the full 64-bit result, so that a vendor CK_RV of a
+// failing C_GetSlotInfo survives unchanged into lastRv.
+uint64_t FindSlotForReaderRv(const char* readerName, CK_SLOT_ID* slotOut,
+                             CK_FUNCTION_LIST* functions);
+
+// Bounded copy of a C string into a fixed field, always NUL-terminated.
+void CopyText(char* dst, size_t dstSize, const char* src);
+
+// Card identification: the card type of the first row of knownAtrs that
+// the ATR matches, or 0.
+int IdentifyCardType(const uint8_t* atr, int atrLength);
+
+// The profile version from a SELECT's FCI: the first A5 template among the
+// length bytes the card returned. Writes "3.5.x" when there is none; returns
+// 0, or CARDLIB_ERR_BAD_DATA for a template that is not as expected or runs
+// past the data.
+int VersionFromFci(const uint8_t* data, size_t length, char* version, size_t versionSize);
+
+// The two profile versions from the 13 bytes of EF 2F01; CARDLIB_ERR_BAD_DATA
+// when the card returned too few bytes to hold them.
+int VersionsFromEf2F01(const uint8_t* data, size_t length, char* regular, char* secure,
+                       size_t versionSize);
+
+// Key sizes in bits as OpenSSL gives them: an RSA key from its big-endian
+// modulus and exponent, and the public key of a DER certificate (0 when the
+// DER does not decode).
+int RsaKeyBits(const uint8_t* modulus, size_t modulusLength, const uint8_t* exponent,
+               size_t exponentLength);
+int CertificateKeyBits(const uint8_t* der, size_t length);
+
+}  // namespace cardlib_detail
+
+#endif  // VD_TOKEN_CARDLIB_INTERNAL_H
