@@ -1,0 +1,22 @@
+// The about box: application image, name, running version and copyright.
+#ifndef VD_APP_ABOUTDIALOG_H
+#define VD_APP_ABOUTDIALOG_H
+
+#include <QDialog>
+#include <QString>
+
+class Ui_AboutDialog;
+
+class AboutDialog : public QDialog {
+    Q_OBJECT
+public:
+    AboutDialog(QWidget* parent, QString appVersion);
+    ~AboutDialog() override;
+
+    Ui_AboutDialog* ui;
+
+private slots:
+    void on_pushButton_clicked();
+};
+
+#endif

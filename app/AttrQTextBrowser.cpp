@@ -1,0 +1,115 @@
+#include "app/AttrQTextBrowser.h"
+
+#include <QFont>
+#include <QTextCursor>
+
+namespace {
+
+QString decode(const QByteArray& bytes)
+{
+    return QString::fromUtf8(bytes);
+}
+
+int weightOf(bool bold)
+{
+    return bold ? QFont::Bold : QFont::Normal;
+}
+
+} // namespace
+
+AttrQTextBrowser::AttrQTextBrowser(QWidget* parent)
+    : QTextBrowser(parent), currentColor(QStringLiteral("black"))
+{
+}
+
+AttrQTextBrowser::~AttrQTextBrowser() = default;
+
+void AttrQTextBrowser::append(QString text, QByteArray fontName, int fontSize, QColor color, bool bold)
+{
+    QFont font = this->font();
+    if (fontSize > 0)
+        font.setPointSize(fontSize);
+    // Remember the colour in force before this piece: the next piece that
+    // brings no colour of its own goes back to it.
+    currentColor = textColor();
+    font.setFamily(fontName.isNull() ? QString() : decode(fontName));
+    font.setWeight(weightOf(bold));
+    moveCursor(QTextCursor::End);
+    setCurrentFont(font);
+    setTextColor(color);
+    QTextEdit::insertPlainText(text);
+    moveCursor(QTextCursor::End);
+}
+
+void AttrQTextBrowser::append(QByteArray text, QByteArray fontName, int fontSize, QColor color, bool bold)
+{
+    append(decode(text), fontName, fontSize, color, bold);
+}
+
+void AttrQTextBrowser::append(QString text, QByteArray fontName, int fontSize, bool bold)
+{
+    QFont font = this->font();
+    if (fontSize > 0)
+        font.setPointSize(fontSize);
+    font.setFamily(fontName.isNull() ? QString() : decode(fontName));
+    font.setWeight(weightOf(bold));
+    moveCursor(QTextCursor::End);
+    setCurrentFont(font);
+    setTextColor(currentColor);
+    QTextEdit::insertPlainText(text);
+    moveCursor(QTextCursor::End);
+}
+
+void AttrQTextBrowser::append(QByteArray text, QByteArray fontName, int fontSize, bool bold)
+{
+    append(decode(text), fontName, fontSize, bold);
+}
+
+void AttrQTextBrowser::append(QString text, bool bold)
+{
+    QFont font = this->font();
+    font.setWeight(weightOf(bold));
+    moveCursor(QTextCursor::End);
+    setCurrentFont(font);
+    setTextColor(currentColor);
+    QTextEdit::insertPlainText(text);
+    moveCursor(QTextCursor::End);
+}
+
+void AttrQTextBrowser::append(QByteArray text, bool bold)
+{
+    append(decode(text), bold);
+}
+
+void AttrQTextBrowser::append(QString text)
+{
+    append(text, false);
+}
+
+void AttrQTextBrowser::append(QByteArray text)
+{
+    append(decode(text), false);
+}
+
+void AttrQTextBrowser::insertPlainText(QString text, QByteArray fontName, int fontSize, QColor color, bool bold)
+{
+    // Starts from the toolkit's default font, not the view's, and leaves the
+    // cursor where it is.
+    QFont font;
+    if (fontSize > 0)
+        font.setPointSize(fontSize);
+    if (!fontName.isNull())
+        font.setFamily(decode(fontName));
+    font.setWeight(weightOf(bold));
+    setCurrentFont(font);
+    const QColor previous = textColor();
+    setTextColor(color);
+    QTextEdit::insertPlainText(text);
+    setTextColor(previous);
+}
+
+void AttrQTextBrowser::setCurrentColor(QColor color)
+{
+    currentColor = color;
+    setTextColor(color);
+}

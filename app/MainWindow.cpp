@@ -1,0 +1,249 @@
+#include "app/MainWindow.h"
+
+#include "ui_MainWindow.h"
+
+#include "app/AboutDialog.h"
+#include "app/MessageBoxConfirm.h"
+#include "app/MessageBoxProgress.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTextCodec>
+#include <QTextStream>
+#include <QThread>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "plist/Plist.h"
+
+MessageBoxConfirm* messageBoxConfirm = nullptr;
+MessageBoxProgress* messageBoxProgress = nullptr;
+int (*loadProfileLibrariesCall)(LibraryLoadReport* report) = LoadProfileLibraries;
+
+namespace {
+
+// Handed all zero to the card layer; nothing reads it afterwards.
+LibraryLoadReport libraryLoadReport;
+
+std::string applicationFile(const char* name)
+{
+    return (QCoreApplication::applicationDirPath() + QString::fromUtf8(name)).toUtf8().toStdString();
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), watcher(nullptr), startupFailed_(false)
+{
+    ui->setupUi(this);
+    setFixedSize(frameGeometry().width(), frameGeometry().height());
+
+    QCoreApplication::setOrganizationName(QStringLiteral("KVT"));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("kvt.example.org"));
+    QCoreApplication::setApplicationName(QStringLiteral("Vantrelon Diagnostic"));
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+
+    QSystemTrayIcon* trayIcon = new QSystemTrayIcon(this);
+    trayIcon->setContextMenu(ui->menu);
+    // The form has already loaded ":/Vantrelon Diagnostic.png" as the window
+    // icon; sharing it spares a second decoding of the image at start-up.
+    trayIcon->setIcon(windowIcon());
+    trayIcon->setVisible(true);
+
+    appVersion = QStringLiteral("1.x.x");
+    readProgramVersion();
+    readConfiguration();
+
+    // The update dialog of the version check is created at this point.
+
+    memset(&libraryLoadReport, 0, sizeof libraryLoadReport);
+    if (loadProfileLibrariesCall(&libraryLoadReport) != 0) {
+        MessageBoxConfirm* box = new MessageBoxConfirm(nullptr);
+        box->ShowMessage("Błąd aplikacji", "Błąd inicjalizacji biblioteki obsługi kart.",
+                         "Wciśnięcie Ok zakończy aplikację...");
+        delete box;
+        startupFailed_ = true;
+        return;
+    }
+
+    messageBoxProgress = new MessageBoxProgress(this, "diag", "aaaa", "bbbb");
+    messageBoxConfirm = new MessageBoxConfirm(this);
+    watcher = nullptr;
+
+    ui->pbDiagProgress->hide();
+    ui->bSaveReport->setEnabled(false);
+
+    centreOnScreen();
+    connectReportSignals();
+
+    // The start-up version check runs here, last, before the window is shown.
+}
+
+MainWindow::~MainWindow()
+{
+    waitForReport();
+    delete watcher;
+    delete ui;
+    if (messageBoxConfirm != nullptr && messageBoxConfirm->parent() == this)
+        messageBoxConfirm = nullptr;
+    if (messageBoxProgress != nullptr && messageBoxProgress->parent() == this)
+        messageBoxProgress = nullptr;
+}
+
+void MainWindow::readProgramVersion()
+{
+    try {
+        Plist::Dictionary info;
+        Plist::readDictionaryFromFile(applicationFile("/Info.plist").c_str(), info);
+        appVersion = QString::fromStdString(boost::any_cast<std::string>(info.at("CFBundleShortVersionString")));
+    } catch (const std::exception&) {
+        // No usable version: "1.x.x" stays.
+    }
+}
+
+void MainWindow::readConfiguration()
+{
+    Plist::Dictionary configuration;
+    try {
+        Plist::readDictionaryFromFile(applicationFile("/VantrelonDiagnostic.xml").c_str(), configuration);
+    } catch (const std::exception&) {
+        return;  // the update check stays off
+    }
+    ApplyConfiguration(configuration, runtimeParams);
+}
+
+void MainWindow::centreOnScreen()
+{
+    // Inclusive rectangle edges; the screen's own origin does not enter.
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QRect window = geometry();
+    move((screen.right() - screen.left()) / 2 - (window.right() - window.left()) / 2,
+         (screen.bottom() - screen.top()) / 2 - (window.bottom() - window.top()) / 2);
+}
+
+void MainWindow::connectReportSignals()
+{
+    AttrQTextBrowser* view = ui->tbDiagnostic;
+    connect(this, qOverload<QString>(&MainWindow::signalGUI_append), view,
+            qOverload<QString>(&AttrQTextBrowser::append));
+    connect(this, qOverload<QByteArray>(&MainWindow::signalGUI_append), view,
+            qOverload<QByteArray>(&AttrQTextBrowser::append));
+    connect(this, qOverload<QString, bool>(&MainWindow::signalGUI_append), view,
+            qOverload<QString, bool>(&AttrQTextBrowser::append));
+    connect(this, qOverload<QByteArray, bool>(&MainWindow::signalGUI_append), view,
+            qOverload<QByteArray, bool>(&AttrQTextBrowser::append));
+    connect(this, qOverload<QString, QByteArray, int, QColor, bool>(&MainWindow::signalGUI_append), view,
+            qOverload<QString, QByteArray, int, QColor, bool>(&AttrQTextBrowser::append));
+    connect(this, qOverload<QByteArray, QByteArray, int, QColor, bool>(&MainWindow::signalGUI_append), view,
+            qOverload<QByteArray, QByteArray, int, QColor, bool>(&AttrQTextBrowser::append));
+    connect(this, &MainWindow::signalGUI_setCurrentColor, view, &AttrQTextBrowser::setCurrentColor);
+}
+
+void MainWindow::waitForReport()
+{
+    if (watcher != nullptr)
+        watcher->waitForFinished();
+}
+
+void MainWindow::CompleteDoDiagnosticConcurrent()
+{
+    ui->tbDiagnostic->update();
+    ui->tbDiagnostic->viewport()->repaint();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QThread::msleep(1);
+    ui->pbDiagProgress->hide();
+    ui->lStatus->setText(QStringLiteral("Włóż kartę do czytnika i wciśnij 'Generuj raport'"));
+    ui->bSaveReport->setEnabled(true);
+    ui->bGenerateReport->setEnabled(true);
+}
+
+void MainWindow::CompleteDoShowProgressBarConcurrent()
+{
+}
+
+void MainWindow::DoShowProgressBarConcurrent()
+{
+    ui->pbDiagProgress->show();
+    for (;;)
+        QThread::msleep(100);
+}
+
+void MainWindow::on_bGenerateReport_clicked()
+{
+    if (watcher != nullptr) {
+        waitForReport();
+        delete watcher;
+        watcher = nullptr;
+    }
+    watcher = new QFutureWatcher<void>();
+    connect(watcher, &QFutureWatcher<void>::finished, messageBoxProgress, &MessageBoxProgress::EndDialog);
+    connect(watcher, &QFutureWatcher<void>::finished, this, &MainWindow::CompleteDoDiagnosticConcurrent);
+
+    ui->pbDiagProgress->show();
+    ui->bSaveReport->setEnabled(false);
+    ui->bGenerateReport->setEnabled(false);
+    ui->lStatus->setText(QStringLiteral("Trwa generacja raportu. Czekaj..."));
+    ui->tbDiagnostic->clear();
+
+    watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::DoDiagnosticConcurrent));
+}
+
+bool WriteReportFile(const QString& path, const QString& text)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return false;
+    QTextStream stream(&file);
+    stream.setCodec("UTF-8");
+    stream << text;
+    stream.flush();
+    bool written = stream.status() == QTextStream::Ok;
+    written = file.flush() && written;
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+void MainWindow::on_bSaveReport_clicked()
+{
+    QString name = QFileDialog::getSaveFileName(this, tr("Zapis raportu diagnostycznego do pliku"), QStringLiteral("."),
+                                                tr("Vantrelon Diagnostic (*.rtf *.RTF)"));
+    if (name.isEmpty())
+        return;
+    if (QFileInfo(name).suffix().isEmpty())
+        name += tr(".rtf");
+    if (!WriteReportFile(name, ui->tbDiagnostic->document()->toPlainText()))
+        messageBoxConfirm->ShowMessage("Błąd operacji", "Błąd utworzenia pliku z raportem diagnostycznym.", "");
+}
+
+void MainWindow::on_actionO_programie_triggered()
+{
+    // A box of its own per use, gone as soon as it has been closed.
+    AboutDialog about(this, appVersion);
+    about.setWindowFlags(about.windowFlags() | Qt::WindowStaysOnTopHint);
+    about.exec();
+}
+
+void MainWindow::on_actionZako_cz_triggered()
+{
+    waitForReport();
+    CloseReaderPort();
+    QCoreApplication::quit();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    waitForReport();
+    CloseReaderPort();
+    event->accept();
+}

@@ -1,0 +1,243 @@
+#include "app/ReportFormat.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+const size_t kFormatBufferSize = 4096;
+char formatHexBuffer[kFormatBufferSize];
+char groupDigitsBuffer[kFormatBufferSize];
+
+// Appends text at *used when it fits together with the final NUL.
+bool appendBounded(char* buffer, size_t& used, const char* text, size_t length)
+{
+    if (used + length >= kFormatBufferSize)
+        return false;
+    memcpy(buffer + used, text, length);
+    used += length;
+    return true;
+}
+
+} // namespace
+
+const char* FormatHex(const char* data, int length, unsigned perLine, const char* separator)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    memset(formatHexBuffer, 0, sizeof formatHexBuffer);
+    if (length <= 0 || data == nullptr)
+        return formatHexBuffer;
+    if (separator == nullptr)
+        separator = "";
+    const size_t separatorLength = strlen(separator);
+    size_t used = 0;
+    for (int i = 0; i < length; ++i) {
+        const unsigned char byte = static_cast<unsigned char>(data[i]);
+        const char hex[2] = {digits[byte >> 4], digits[byte & 0x0F]};
+        if (!appendBounded(formatHexBuffer, used, hex, 2))
+            break;
+        const bool lineEnds = perLine != 0 && (static_cast<unsigned>(i) + 1) % perLine == 0 && i > 0;
+        if (lineEnds) {
+            if (!appendBounded(formatHexBuffer, used, "\n", 1))
+                break;
+        } else if (i + 1 < length) {
+            // A separator only goes out with the byte after it, so a cut
+            // output never ends in a dangling separator.
+            if (used + separatorLength + 2 >= kFormatBufferSize)
+                break;
+            appendBounded(formatHexBuffer, used, separator, separatorLength);
+        }
+    }
+    return formatHexBuffer;
+}
+
+const char* GroupDigitsBy4(const char* text)
+{
+    memset(groupDigitsBuffer, 0, sizeof groupDigitsBuffer);
+    if (text == nullptr)
+        return groupDigitsBuffer;
+    const size_t groups = strlen(text) / 4;
+    size_t used = 0;
+    for (size_t g = 0; g < groups; ++g) {
+        if (!appendBounded(groupDigitsBuffer, used, text + 4 * g, 4))
+            break;
+        if ((g + 1) % 100 == 0) {
+            if (!appendBounded(groupDigitsBuffer, used, "\n", 1))
+                break;
+        } else if (g + 1 < groups) {
+            if (used + 1 + 4 >= kFormatBufferSize)
+                break;
+            appendBounded(groupDigitsBuffer, used, " ", 1);
+        }
+    }
+    return groupDigitsBuffer;
+}
+
+bool ReadCommandLines(const char* command, std::vector<std::string>& lines)
+{
+    FILE* pipe = popen(command, "r");
+    if (pipe == nullptr)
+        return false;
+    // getline grows its buffer, so no line of any length is cut or overrun.
+    char* line = nullptr;
+    size_t capacity = 0;
+    ssize_t length;
+    while ((length = getline(&line, &capacity, pipe)) > 0)
+        lines.emplace_back(line, static_cast<size_t>(length));
+    free(line);
+    pclose(pipe);
+    return true;
+}
+
+bool FindDaemonLine(const std::vector<std::string>& processList, std::string& line)
+{
+    for (const std::string& candidate : processList) {
+        if (candidate.find("pcscd") != std::string::npos) {
+            line = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string DaemonPathFromLine(const std::string& line)
+{
+    const size_t found = line.find("pcscd");
+    if (found == std::string::npos)
+        return std::string();
+    const size_t end = found + 5;
+    const size_t blank = found == 0 ? std::string::npos : line.rfind(' ', found - 1);
+    const size_t start = blank == std::string::npos ? 0 : blank + 1;
+    return line.substr(start, end - start);
+}
+
+bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output)
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+
+    std::vector<char> programCopy(program.begin(), program.end());
+    programCopy.push_back('\0');
+    std::vector<char> argumentCopy(argument, argument + strlen(argument) + 1);
+    char* argv[] = {programCopy.data(), argumentCopy.data(), nullptr};
+
+    pid_t child = -1;
+    // posix_spawnp reports a program that cannot be executed as an error here
+    // instead of leaving a child that prints nothing.
+    const int spawned = posix_spawnp(&child, programCopy.data(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (spawned != 0) {
+        close(fds[0]);
+        return false;
+    }
+
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto remainingMs = [&deadline]() {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return left > 0 ? static_cast<int>(left) : 0;
+    };
+
+    bool timedOut = false;
+    char chunk[4096];
+    for (;;) {
+        struct pollfd watch = {fds[0], POLLIN, 0};
+        const int ready = poll(&watch, 1, remainingMs());
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (ready == 0) {
+            timedOut = true;
+            break;
+        }
+        const ssize_t got = read(fds[0], chunk, sizeof chunk);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (got == 0)
+            break;
+        output.append(chunk, static_cast<size_t>(got));
+    }
+    close(fds[0]);
+
+    // The program may have closed its output and still run; it gets the rest
+    // of the time limit to end.
+    int status = 0;
+    while (!timedOut) {
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child || (done < 0 && errno != EINTR))
+            return true;
+        if (remainingMs() == 0) {
+            timedOut = true;
+            break;
+        }
+        struct timespec step = {0, 5 * 1000 * 1000};
+        nanosleep(&step, nullptr);
+    }
+    kill(child, SIGKILL);
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return true;
+}
+
+std::string TokenLibraryVersion(const char* path)
+{
+    std::string version = "nieznana";
+    void* handle = dlopen(path, RTLD_LAZY);
+    if (handle == nullptr)
+        return version;
+    typedef const char* (*GetVersionFunction)();
+    GetVersionFunction getVersion = reinterpret_cast<GetVersionFunction>(dlsym(handle, "GetVersion"));
+    if (getVersion != nullptr) {
+        const char* text = getVersion();
+        // The text may live inside the library: copy it before closing.
+        if (text != nullptr)
+            version = text;
+    }
+    dlclose(handle);
+    return version;
+}
+
+std::string EffectiveUserName()
+{
+    const uid_t uid = geteuid();
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    size_t size = suggested > 0 ? static_cast<size_t>(suggested) : 1024;
+    for (;;) {
+        std::vector<char> buffer(size);
+        struct passwd entry;
+        struct passwd* result = nullptr;
+        const int error = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &result);
+        if (error == ERANGE && size < (1u << 20)) {
+            size *= 2;
+            continue;
+        }
+        if (error == 0 && result != nullptr && result->pw_name != nullptr)
+            return result->pw_name;
+        return std::to_string(uid);
+    }
+}

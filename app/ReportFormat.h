@@ -1,0 +1,47 @@
+// Text formatters and system probes used by the report worker.
+#ifndef VD_APP_REPORTFORMAT_H
+#define VD_APP_REPORTFORMAT_H
+
+#include <string>
+#include <vector>
+
+// Upper-case hex of the first length bytes of data. After byte i a line feed
+// follows when i + 1 is a multiple of perLine and i > 0, otherwise the
+// separator unless it is the last byte. A perLine of 0 never breaks a line.
+// The result lives in a static 4096-byte buffer until the next call; output
+// that would not fit is left off whole bytes at a time.
+const char* FormatHex(const char* data, int length, unsigned perLine, const char* separator);
+
+// The text in groups of four characters separated by one blank, with a line
+// feed in place of the blank after every 100th group; a trailing group of
+// fewer than four characters is dropped. Same static-buffer rules as above.
+const char* GroupDigitsBy4(const char* text);
+
+// Lines of a fixed shell command's standard output, each with its line feed
+// as read. False when the command cannot be started.
+bool ReadCommandLines(const char* command, std::vector<std::string>& lines);
+
+// The first line of the process list that contains "pcscd", or false.
+bool FindDaemonLine(const std::vector<std::string>& processList, std::string& line);
+
+// The daemon's path in a process-list line: the word that ends with the
+// first "pcscd", starting after the nearest blank before it (or at the start
+// of the line when no blank precedes it).
+std::string DaemonPathFromLine(const std::string& line);
+
+// Runs program directly (no shell; a name without a slash is searched in
+// PATH) with the single argument argument, and collects its standard output.
+// After timeoutMs the program is killed and what was read so far is kept.
+// False when the program cannot be started.
+bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output);
+
+// The version text that a token library's "GetVersion" export returns, copied
+// before the library is closed; "nieznana" when the library cannot be
+// opened, has no such export or returns a null text.
+std::string TokenLibraryVersion(const char* path);
+
+// The effective user's login name, or the numeric user id when the password
+// database has no entry for it.
+std::string EffectiveUserName();
+
+#endif

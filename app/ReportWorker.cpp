@@ -1,0 +1,235 @@
+// The report worker: the frame of the report and its system sections. It
+// runs on a thread-pool thread, touches no widget, and sends every piece of
+// text by value through the window's report signals.
+#include "app/MainWindow.h"
+#include "app/ReportFormat.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QNetworkInterface>
+
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include "plist/Plist.h"
+
+namespace {
+
+const char* const kDriverDirectory = "/usr/lib64/pcsc/drivers";
+const char* const kTokenLibraries[] = {"/usr/lib64/libVelmartoken.so", "/usr/lib64/libZenthary3PKCS.so"};
+const char* const kCardManager = "/opt/VantrelonCardManager/VantrelonCardManager";
+const char* const kCardManagerInfo = "/opt/VantrelonCardManager/Info.plist";
+const int kDaemonVersionTimeoutMs = 5000;
+
+QString canonicalPath(const std::string& path)
+{
+    return QFileInfo(QString::fromStdString(path)).canonicalFilePath();
+}
+
+std::string stringValue(const Plist::Dictionary& dictionary, const char* key)
+{
+    return boost::any_cast<std::string>(dictionary.at(key));
+}
+
+// The details of one driver bundle, or "\n" when its property list cannot
+// be read or lacks one of the three names.
+std::string driverDetails(const std::string& entry)
+{
+    const QString path = canonicalPath(std::string(kDriverDirectory) + "/" + entry + "/Contents/Info.plist");
+    try {
+        Plist::Dictionary info;
+        Plist::readDictionaryFromFile(path.toUtf8().constData(), info);
+        std::string version = "Nieznana";
+        try {
+            version = stringValue(info, "CFBundleShortVersionString");
+        } catch (const std::exception&) {
+        }
+        const std::string manufacturer = stringValue(info, "ifdManufacturerString");
+        const std::string product = stringValue(info, "ifdProductString");
+        const std::string executable = stringValue(info, "CFBundleExecutable");
+        return " Producent sterownika: " + manufacturer + "\n" + " Nazwa sterownika: " + product + "\n" +
+               " Nazwa biblioteki sterownika: " + executable + "\n" + " Wersja biblioteki sterownika: " + version +
+               "\n\n";
+    } catch (const std::exception&) {
+        return "\n";
+    }
+}
+
+QByteArray toBytes(const std::string& text)
+{
+    return QByteArray(text.data(), static_cast<int>(text.size()));
+}
+
+} // namespace
+
+void MainWindow::emitColour(const char* colour)
+{
+    emit signalGUI_setCurrentColor(QColor(colour));
+}
+
+void MainWindow::emitPlain(const QString& text)
+{
+    emit signalGUI_append(text);
+}
+
+void MainWindow::emitPlain(const QByteArray& text)
+{
+    emit signalGUI_append(text);
+}
+
+void MainWindow::emitWeighted(const QString& text, bool bold)
+{
+    emit signalGUI_append(text, bold);
+}
+
+void MainWindow::emitColoured(const QString& text, const char* colour, bool bold)
+{
+    emit signalGUI_append(text, QByteArray(), -1, QColor(colour), bold);
+}
+
+void MainWindow::DoDiagnosticConcurrent()
+{
+    emitColour("black");
+    emitColoured(QStringLiteral("Raport programu diagnostycznego Vantrelon Diagnostic") + " " + appVersion + "\n\n",
+                 "blue", true);
+
+    emitWeighted(QStringLiteral("Data i czas"), true);
+    emitPlain(" : " + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) + "\n");
+
+    reportSystem();
+    reportDrivers();
+    const bool daemonRunning = reportDaemon();
+
+    // The reader list follows here while the daemon runs.
+    (void)daemonRunning;
+
+    reportInstalledFiles();
+
+    // The reader and card state and the card details follow here while the
+    // daemon runs.
+
+    emitColoured(QStringLiteral("Koniec raportu diagnostycznego"), "blue", true);
+}
+
+void MainWindow::reportSystem()
+{
+    QString systemText;
+    struct utsname names;
+    if (uname(&names) != 0) {
+        systemText = QStringLiteral("nieznany");
+    } else {
+        systemText = QString::fromUtf8(names.sysname) + " " + QString::fromUtf8(names.nodename) + " " +
+                     QString::fromUtf8(names.release) + "\n" + QString::fromUtf8(names.version) + " " +
+                     QString::fromUtf8(names.machine);
+    }
+    QByteArray releaseText;
+    std::vector<std::string> releaseLines;
+    if (ReadCommandLines("cat /etc/lsb-release", releaseLines)) {
+        for (const std::string& line : releaseLines)
+            releaseText += toBytes(line);
+        releaseText += "\n";
+    }
+    emitWeighted(QStringLiteral("System"), true);
+    emitPlain(" : " + systemText + "\n" + QString::fromUtf8(releaseText));
+
+    emitWeighted(QStringLiteral("Nazwa użytkownika"), true);
+    emitPlain(" : " + QString::fromStdString(EffectiveUserName()) + "\n");
+
+    QString address;
+    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress& candidate : addresses) {
+        if (!candidate.isLoopback() && candidate.protocol() == QAbstractSocket::IPv4Protocol) {
+            address = candidate.toString();
+            break;
+        }
+    }
+    emitWeighted(QStringLiteral("Adres IP"), true);
+    emitPlain(" : " + address + "\n\n");
+}
+
+void MainWindow::reportDrivers()
+{
+    emitColoured(QStringLiteral("Lista zainstalowanych sterowników czytników kart\n\n"), "blue", true);
+    std::vector<std::string> entries;
+    if (!ReadCommandLines("ls /usr/lib64/pcsc/drivers", entries))
+        return;
+    std::string text = " ";
+    for (const std::string& line : entries) {
+        std::string entry = line;
+        if (!entry.empty() && entry.back() == '\n')
+            entry.pop_back();
+        // The name goes out first, whatever becomes of its bundle.
+        text += line;
+        text += driverDetails(entry);
+    }
+    text += "\n";
+    emitPlain(toBytes(text));
+}
+
+bool MainWindow::reportDaemon()
+{
+    emitColoured(QStringLiteral("Informacje o usłudze PCSC\n\n"), "blue", true);
+    emitWeighted(QStringLiteral(" Stan"), true);
+
+    std::vector<std::string> processes;
+    std::string daemonLine;
+    const bool running = ReadCommandLines("ps -ax", processes) && FindDaemonLine(processes, daemonLine);
+    if (!running) {
+        emitPlain(QStringLiteral(" : ") + "Nie jest uruchomiona\n");
+    } else {
+        emitPlain(QStringLiteral(" : ") + "Uruchomiona\n");
+        // The path comes from the process list, so it is run directly and
+        // never handed to a shell.
+        std::string output;
+        if (RunProgramOutput(DaemonPathFromLine(daemonLine), "--ver", kDaemonVersionTimeoutMs, output)) {
+            emitWeighted(QStringLiteral(" Wersja : \n"), true);
+            std::string text = "  ";
+            size_t start = 0;
+            while (start < output.size()) {
+                size_t end = output.find('\n', start);
+                end = end == std::string::npos ? output.size() : end + 1;
+                text.append(output, start, end - start);
+                text += "  ";
+                start = end;
+            }
+            emitPlain(toBytes(text));
+        }
+    }
+    emitPlain(QStringLiteral("\n"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return running;
+}
+
+void MainWindow::reportInstalledFiles()
+{
+    emitColoured(QStringLiteral("Lista zainstalowanych plików\n\n"), "blue", true);
+    for (const char* library : kTokenLibraries) {
+        if (access(library, F_OK) != 0)
+            continue;
+        emitWeighted(" " + canonicalPath(library) + "\n" + " Wersja : " +
+                         QString::fromStdString(TokenLibraryVersion(library)) + "\n",
+                     false);
+    }
+    if (access(kCardManager, F_OK) == 0) {
+        std::string version = "1.x.x";
+        try {
+            Plist::Dictionary info;
+            Plist::readDictionaryFromFile(kCardManagerInfo, info);
+            version = stringValue(info, "CFBundleShortVersionString");
+        } catch (const std::exception&) {
+            version = "1.x.x";
+        }
+        if (version == "1.x.x")
+            version = "nieznana";
+        emitWeighted(" " + canonicalPath(kCardManager) + "\n" + " Wersja : " + QString::fromStdString(version) +
+                         "\n\n",
+                     false);
+    }
+}

@@ -1,0 +1,844 @@
+// The main window and its dialogs under the offscreen platform: forms,
+// start-up sequence, report lifecycle, saving, about box and shut-down.
+#include "app/AboutDialog.h"
+#include "app/AttrQTextBrowser.h"
+#include "app/MainWindow.h"
+#include "app/MessageBoxConfirm.h"
+#include "app/MessageBoxProgress.h"
+#include "app/RuntimeParams.h"
+
+#include "QtTestSupport.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGraphicsView>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTextCodec>
+#include <QThreadPool>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include <unistd.h>
+
+namespace {
+
+std::string AppDir()
+{
+    return QCoreApplication::applicationDirPath().toStdString();
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string XmlPlist(const std::string& body)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + body + "</dict>\n</plist>\n";
+}
+
+std::string Fixture(const char* name)
+{
+    return ReadFile(std::string(VD_APP_FIXTURES) + "/" + name);
+}
+
+// Every window test starts from an application directory that holds exactly
+// the files the test names, and from a zeroed configuration record.
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setFiles(nullptr, nullptr);
+        memset(&runtimeParams, 0, sizeof runtimeParams);
+    }
+    void TearDown() override
+    {
+        setFiles(nullptr, nullptr);
+        loadProfileLibrariesCall = LoadProfileLibraries;
+    }
+    static void setFiles(const std::string* info, const std::string* config)
+    {
+        const std::string infoPath = AppDir() + "/Info.plist";
+        const std::string configPath = AppDir() + "/VantrelonDiagnostic.xml";
+        unlink(infoPath.c_str());
+        unlink(configPath.c_str());
+        if (info != nullptr)
+            WriteFile(infoPath, *info);
+        if (config != nullptr)
+            WriteFile(configPath, *config);
+    }
+};
+
+template <typename T>
+T* Child(QWidget& window, const char* name)
+{
+    T* child = window.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+}
+
+struct WidgetRow {
+    const char* name;
+    const char* className;
+    QRect geometry;
+    const char* text;  // nullptr: no text to check
+};
+
+void CheckWidgets(QWidget& window, const std::vector<WidgetRow>& rows)
+{
+    for (const WidgetRow& row : rows) {
+        QWidget* widget = window.findChild<QWidget*>(QString::fromLatin1(row.name));
+        ASSERT_NE(widget, nullptr) << row.name;
+        EXPECT_STREQ(widget->metaObject()->className(), row.className) << row.name;
+        EXPECT_EQ(widget->geometry(), row.geometry) << row.name;
+        if (row.text == nullptr)
+            continue;
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(widget))
+            text = label->text();
+        else if (auto* button = qobject_cast<QPushButton*>(widget))
+            text = button->text();
+        EXPECT_EQ(text, QString::fromUtf8(row.text)) << row.name;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Forms
+// ---------------------------------------------------------------------------
+
+TEST_F(WindowTest, MainWindowForm)
+{
+    MainWindow window;
+    EXPECT_EQ(window.objectName(), "MainWindow");
+    EXPECT_EQ(window.windowTitle(), "Vantrelon Diagnostic");
+    EXPECT_EQ(window.windowModality(), Qt::ApplicationModal);
+    EXPECT_EQ(window.minimumSize(), QSize(508, 400));
+    EXPECT_EQ(window.maximumSize(), QSize(508, 400));
+    EXPECT_EQ(window.locale().language(), QLocale::Polish);
+    EXPECT_EQ(window.locale().country(), QLocale::Poland);
+    EXPECT_FALSE(window.windowIcon().isNull());
+
+    CheckWidgets(window, {
+        {"tbDiagnostic", "AttrQTextBrowser", QRect(20, 40, 468, 271), nullptr},
+        {"lStatus", "QLabel", QRect(20, 10, 351, 16), "Włóż kartę do czytnika i wciśnij 'Generuj raport'"},
+        {"bGenerateReport", "QPushButton", QRect(376, 10, 112, 23), "Generuj raport"},
+        {"bSaveReport", "QPushButton", QRect(202, 346, 112, 23), "Zapisz raport"},
+        {"pbDiagProgress", "QProgressBar", QRect(20, 320, 468, 16), nullptr},
+        {"menuBar", "QMenuBar", QRect(0, 0, 508, 20), nullptr},
+    });
+    auto* bar = Child<QProgressBar>(window, "pbDiagProgress");
+    EXPECT_EQ(bar->maximum(), 0);
+    EXPECT_TRUE(bar->isHidden());
+    EXPECT_FALSE(Child<QPushButton>(window, "bSaveReport")->isEnabled());
+    EXPECT_TRUE(Child<QPushButton>(window, "bGenerateReport")->isEnabled());
+    EXPECT_EQ(Child<QWidget>(window, "centralWidget"), window.centralWidget());
+    EXPECT_EQ(Child<QMenuBar>(window, "menuBar"), window.menuBar());
+
+    auto* menu = Child<QMenu>(window, "menu");
+    EXPECT_EQ(menu->title(), "Menu");
+    const QList<QAction*> actions = menu->actions();
+    ASSERT_EQ(actions.size(), 3);
+    EXPECT_EQ(actions[0]->objectName(), "actionO_programie");
+    EXPECT_EQ(actions[0]->text(), "O programie");
+    EXPECT_TRUE(actions[1]->isSeparator());
+    EXPECT_EQ(actions[2]->objectName(), "actionZako_cz");
+    EXPECT_EQ(actions[2]->text(), QString::fromUtf8("Zakończ"));
+    ASSERT_EQ(window.menuBar()->actions().size(), 1);
+    EXPECT_EQ(window.menuBar()->actions()[0], menu->menuAction());
+
+    // The tray icon offers the same menu and the application image.
+    const QList<QSystemTrayIcon*> trays = window.findChildren<QSystemTrayIcon*>();
+    ASSERT_EQ(trays.size(), 1);
+    EXPECT_EQ(trays[0]->contextMenu(), menu);
+    EXPECT_FALSE(trays[0]->icon().isNull());
+
+    EXPECT_EQ(QCoreApplication::organizationName(), "KVT");
+    EXPECT_EQ(QCoreApplication::applicationName(), "Vantrelon Diagnostic");
+    EXPECT_FALSE(QCoreApplication::organizationDomain().isEmpty());
+    EXPECT_EQ(QTextCodec::codecForLocale()->name(), "UTF-8");
+}
+
+TEST_F(WindowTest, MainWindowIsCentredOnTheScreen)
+{
+    MainWindow window;
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const int x = (screen.width() - 1) / 2 - (508 - 1) / 2;
+    const int y = (screen.height() - 1) / 2 - (400 - 1) / 2;
+    EXPECT_EQ(window.pos(), QPoint(x, y));
+    if (screen.size() == QSize(800, 600)) {
+        EXPECT_EQ(window.pos(), QPoint(146, 100));
+    }
+}
+
+TEST(DialogForms, MessageBoxConfirm)
+{
+    MessageBoxConfirm box(nullptr);
+    EXPECT_EQ(box.objectName(), "MessageBoxConfirm");
+    EXPECT_EQ(box.windowTitle(), "Dialog");
+    EXPECT_TRUE(box.isModal());
+    EXPECT_EQ(box.windowModality(), Qt::ApplicationModal);
+    EXPECT_EQ(box.minimumSize(), QSize(320, 160));
+    EXPECT_EQ(box.maximumSize(), QSize(320, 160));
+    CheckWidgets(box, {{"lMainText", "QLabel", QRect(10, 20, 301, 20), "TextLabel"},
+                       {"lAdditionalText", "QLabel", QRect(6, 60, 311, 20), "TextLabel"},
+                       {"bOk", "QPushButton", QRect(120, 120, 80, 23), "Ok"}});
+    EXPECT_EQ(Child<QLabel>(box, "lMainText")->alignment(), Qt::AlignCenter);
+    EXPECT_EQ(Child<QLabel>(box, "lAdditionalText")->alignment(), Qt::AlignCenter);
+}
+
+TEST(DialogForms, MessageBoxProgress)
+{
+    MessageBoxProgress box(nullptr, "diag", "aaaa", "bbbb");
+    EXPECT_EQ(box.objectName(), "MessageBoxProgress");
+    EXPECT_EQ(box.windowTitle(), "Dialog");
+    EXPECT_TRUE(box.isModal());
+    EXPECT_EQ(box.windowModality(), Qt::ApplicationModal);
+    EXPECT_EQ(box.minimumSize(), QSize(320, 160));
+    EXPECT_EQ(box.maximumSize(), QSize(320, 160));
+    CheckWidgets(box, {{"pbProgress", "QProgressBar", QRect(14, 100, 291, 23), nullptr},
+                       {"lMainText", "QLabel", QRect(6, 20, 311, 20), "TextLabel"},
+                       {"lAdditionalText", "QLabel", QRect(6, 60, 311, 20), "TextLabel"}});
+    EXPECT_EQ(Child<QProgressBar>(box, "pbProgress")->maximum(), 0);
+    EXPECT_STREQ(box.title, "diag");
+    EXPECT_STREQ(box.mainText, "aaaa");
+    EXPECT_STREQ(box.additionalText, "bbbb");
+    // Closing a box that was never shown shows nothing.
+    box.EndDialog();
+    EXPECT_FALSE(box.isVisible());
+}
+
+TEST(DialogForms, AboutDialog)
+{
+    AboutDialog about(nullptr, QStringLiteral("1.x.x"));
+    EXPECT_EQ(about.objectName(), "AboutDialog");
+    EXPECT_EQ(about.windowTitle(), "O programie");
+    EXPECT_TRUE(about.isModal());
+    EXPECT_EQ(about.windowModality(), Qt::ApplicationModal);
+    EXPECT_EQ(about.minimumSize(), QSize(260, 241));
+    EXPECT_EQ(about.maximumSize(), QSize(260, 241));
+    // ":/cm.ico" is not among the resources: the box has no icon of its own.
+    EXPECT_TRUE(about.windowIcon().pixmap(QSize(16, 16)).isNull());
+    CheckWidgets(about, {{"graphicsView", "QGraphicsView", QRect(100, 10, 60, 60), nullptr},
+                         {"lAppName", "QLabel", QRect(0, 80, 261, 21), "Vantrelon Diagnostic"},
+                         {"lAppVersion", "QLabel", QRect(0, 100, 261, 20), "1.x.x"},
+                         {"pushButton", "QPushButton", QRect(90, 206, 80, 23), "Ok"},
+                         {"lCopyright1", "QLabel", QRect(0, 150, 261, 16), nullptr},
+                         {"lCopyRight3", "QLabel", QRect(0, 170, 261, 16), "All rights reserved"}});
+    auto* name = Child<QLabel>(about, "lAppName");
+    EXPECT_EQ(name->font().pointSize(), 12);
+    EXPECT_EQ(name->font().weight(), QFont::Bold);
+    EXPECT_EQ(name->font().family(), "Sans Serif");
+    EXPECT_EQ(Child<QLabel>(about, "lAppVersion")->alignment(), Qt::AlignCenter);
+    EXPECT_EQ(Child<QLabel>(about, "lCopyright1")->font().pointSize(), 8);
+    EXPECT_EQ(Child<QLabel>(about, "lCopyRight3")->font().pointSize(), 8);
+    EXPECT_FALSE(Child<QLabel>(about, "lCopyright1")->text().isEmpty());
+    EXPECT_TRUE(Child<QPushButton>(about, "pushButton")->isDefault());
+
+    auto* view = Child<QGraphicsView>(about, "graphicsView");
+    EXPECT_EQ(view->frameShape(), QFrame::NoFrame);
+    EXPECT_EQ(view->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_EQ(view->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    EXPECT_TRUE(view->autoFillBackground());
+    EXPECT_EQ(view->layoutDirection(), Qt::LeftToRight);
+    EXPECT_EQ(view->styleSheet(), "QGraphicsView { border-style: none; background: transparent}");
+    ASSERT_NE(view->scene(), nullptr);
+    // The 256 x 256 image is in the scene, fitted and then scaled by 1.8.
+    EXPECT_EQ(view->scene()->itemsBoundingRect().size(), QSizeF(256, 256));
+    const qreal scale = view->transform().m11();
+    EXPECT_GT(scale, 0.0);
+    EXPECT_NEAR(view->transform().m22(), scale, 1e-9);
+    // Before the 1.8 scaling the image fitted inside the 60 x 60 view.
+    EXPECT_LE(scale * 256 / 1.8, 60.0 + 1e-6);
+}
+
+TEST(Resources, ImagesArePresentAndIconsAbsent)
+{
+    EXPECT_EQ(QPixmap(":/cm.png").size(), QSize(32, 32));
+    EXPECT_EQ(QPixmap(":/Vantrelon Diagnostic.png").size(), QSize(256, 256));
+    EXPECT_FALSE(QFile::exists(":/cm.ico"));
+    EXPECT_FALSE(QFile::exists(":/icon_64x64.ico"));
+}
+
+// ---------------------------------------------------------------------------
+// Message boxes
+// ---------------------------------------------------------------------------
+
+struct MessageCase {
+    const char* name;
+    const char* title;
+    const char* main;
+    const char* additional;
+};
+void PrintTo(const MessageCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+
+class ConfirmTexts : public ::testing::TestWithParam<MessageCase> {};
+
+TEST_P(ConfirmTexts, ShowsTextsOnTopWithoutCloseButton)
+{
+    const MessageCase& c = GetParam();
+    MessageBoxConfirm box(nullptr);
+    QString title, main, additional;
+    Qt::WindowFlags flags;
+    ModalDriver driver([&](QWidget* modal) {
+        title = modal->windowTitle();
+        main = modal->findChild<QLabel*>("lMainText")->text();
+        additional = modal->findChild<QLabel*>("lAdditionalText")->text();
+        flags = modal->windowFlags();
+        modal->findChild<QPushButton*>("bOk")->click();
+    });
+    box.ShowMessage(c.title, c.main, c.additional);
+    ASSERT_TRUE(driver.handled());
+    EXPECT_EQ(title, QString::fromUtf8(c.title));
+    EXPECT_EQ(main, QString::fromUtf8(c.main));
+    EXPECT_EQ(additional, QString::fromUtf8(c.additional));
+    EXPECT_TRUE(flags.testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_FALSE(box.isVisible());
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, ConfirmTexts,
+                         ::testing::Values(MessageCase{"polish", "Błąd operacji",
+                                                       "Błąd utworzenia pliku z raportem diagnostycznym.", ""},
+                                           MessageCase{"nulls", nullptr, nullptr, nullptr},
+                                           MessageCase{"mixed", "T", nullptr, "Wciśnięcie Ok zakończy aplikację..."}),
+                         [](const ::testing::TestParamInfo<MessageCase>& info) { return std::string(info.param.name); });
+
+TEST(ProgressBox, MessageShowsStoredTextsAndEndDialogCloses)
+{
+    QWidget parent;
+    MessageBoxProgress box(&parent, "diag", "aaaa", "bbbb");
+    box.SetMessage("Tytuł", "Pierwsza", nullptr);
+    QString title, main, additional;
+    ModalDriver driver([&](QWidget* modal) {
+        title = modal->windowTitle();
+        main = modal->findChild<QLabel*>("lMainText")->text();
+        additional = modal->findChild<QLabel*>("lAdditionalText")->text();
+        QMetaObject::invokeMethod(modal, "EndDialog");
+    });
+    box.Message();
+    ASSERT_TRUE(driver.handled());
+    EXPECT_EQ(title, QString::fromUtf8("Tytuł"));
+    EXPECT_EQ(main, "Pierwsza");
+    EXPECT_EQ(additional, "");
+    EXPECT_EQ(box.parentWidget(), &parent);
+    EXPECT_FALSE(box.isVisible());
+}
+
+TEST(ProgressBox, LongTextsAreCutToWholeCharacters)
+{
+    std::string longText;
+    for (int i = 0; i < 100; ++i)
+        longText += "ż";
+    MessageBoxProgress box(nullptr, longText.c_str(), std::string(300, 'x').c_str(), nullptr);
+    EXPECT_EQ(strlen(box.title), 126u);
+    EXPECT_TRUE(QString::fromUtf8(box.title).toUtf8() == QByteArray(box.title));
+    EXPECT_EQ(strlen(box.mainText), 127u);
+    EXPECT_STREQ(box.additionalText, "");
+}
+
+// ---------------------------------------------------------------------------
+// Start-up
+// ---------------------------------------------------------------------------
+
+struct StartupCase {
+    const char* name;
+    std::string info;     // "" = no file
+    std::string config;   // "" = no file
+    QString version;
+    bool check;
+    std::string url;
+};
+void PrintTo(const StartupCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+
+class Startup : public WindowTest, public ::testing::WithParamInterface<StartupCase> {};
+
+TEST_P(Startup, VersionAndConfiguration)
+{
+    const StartupCase& c = GetParam();
+    setFiles(c.info.empty() ? nullptr : &c.info, c.config.empty() ? nullptr : &c.config);
+    MainWindow window;
+    EXPECT_FALSE(window.startupFailed());
+    EXPECT_EQ(window.appVersion, c.version);
+    EXPECT_EQ(runtimeParams.checkLatestVersion, c.check);
+    EXPECT_EQ(std::string(runtimeParams.versionFileUrl), c.url);
+}
+
+const std::string kUrl = "https://updates.example.org/wersja.plist";
+
+std::vector<StartupCase> StartupCases()
+{
+    const std::string infoXml = XmlPlist("<key>CFBundleShortVersionString</key><string>4.2.0</string>\n");
+    const std::string on = "<key>CheckLatestVersion</key><true/>\n";
+    const std::string off = "<key>CheckLatestVersion</key><false/>\n";
+    const std::string url = "<key>VersionFileUrl</key><string>" + kUrl + "</string>\n";
+    return {
+        {"nothing", "", "", "1.x.x", false, ""},
+        {"xml_info_and_config", infoXml, XmlPlist(on + url), "4.2.0", true, kUrl},
+        {"binary_info_and_config", Fixture("info-binary.plist"), Fixture("config-binary.plist"), "2.5.1", true,
+         "https://updates.example.org/wersja.plist"},
+        {"version_not_a_string", XmlPlist("<key>CFBundleShortVersionString</key><integer>5</integer>\n"), "",
+         "1.x.x", false, ""},
+        {"version_key_missing", XmlPlist("<key>CFBundleName</key><string>x</string>\n"), "", "1.x.x", false, ""},
+        {"info_not_a_plist", "this is not a property list", "", "1.x.x", false, ""},
+        {"check_on_without_address", infoXml, XmlPlist(on), "4.2.0", true, ""},
+        {"check_off_with_address", infoXml, XmlPlist(off + url), "4.2.0", false, ""},
+        {"check_as_string", infoXml, XmlPlist("<key>CheckLatestVersion</key><string>true</string>\n" + url),
+         "4.2.0", false, ""},
+        {"address_of_wrong_type", infoXml, XmlPlist(on + "<key>VersionFileUrl</key><integer>1</integer>\n"),
+         "4.2.0", true, ""},
+        {"address_too_long", infoXml,
+         XmlPlist(on + "<key>VersionFileUrl</key><string>" + std::string(256, 'u') + "</string>\n"), "4.2.0", false,
+         ""},
+        {"config_broken", infoXml, "<plist><dict><key>CheckLatestVersion</key><true/>", "4.2.0", false, ""},
+        {"config_root_array", infoXml,
+         "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><true/></array></plist>", "4.2.0", false, ""},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Startup, ::testing::ValuesIn(StartupCases()),
+                         [](const ::testing::TestParamInfo<StartupCase>& info) { return std::string(info.param.name); });
+
+int FailingLoad(LibraryLoadReport*)
+{
+    return -1;
+}
+
+TEST_F(WindowTest, CardLayerFailureStopsStartUpAfterTheBox)
+{
+    loadProfileLibrariesCall = FailingLoad;
+    QString title, main, additional;
+    ModalDriver driver([&](QWidget* modal) {
+        title = modal->windowTitle();
+        main = modal->findChild<QLabel*>("lMainText")->text();
+        additional = modal->findChild<QLabel*>("lAdditionalText")->text();
+        EXPECT_EQ(modal->parentWidget(), nullptr);
+        modal->findChild<QPushButton*>("bOk")->click();
+    });
+    MainWindow window;
+    ASSERT_TRUE(driver.handled());
+    EXPECT_TRUE(window.startupFailed());
+    EXPECT_EQ(title, QString::fromUtf8("Błąd aplikacji"));
+    EXPECT_EQ(main, QString::fromUtf8("Błąd inicjalizacji biblioteki obsługi kart."));
+    EXPECT_EQ(additional, QString::fromUtf8("Wciśnięcie Ok zakończy aplikację..."));
+    // The rest of start-up did not run, and the box is gone.
+    EXPECT_TRUE(window.findChildren<MessageBoxConfirm*>().isEmpty());
+    EXPECT_TRUE(window.findChildren<MessageBoxProgress*>().isEmpty());
+    EXPECT_FALSE(window.isVisible());
+    for (QWidget* top : QApplication::topLevelWidgets())
+        EXPECT_EQ(qobject_cast<MessageBoxConfirm*>(top), nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Report signals and lifecycle
+// ---------------------------------------------------------------------------
+
+TEST_F(WindowTest, SignalsFromAnotherThreadArriveInOrderByValue)
+{
+    MainWindow window;
+    auto* view = Child<AttrQTextBrowser>(window, "tbDiagnostic");
+    std::thread worker([&window]() {
+        char buffer[32];
+        strcpy(buffer, "raz ");
+        emit window.signalGUI_setCurrentColor(QColor("black"));
+        emit window.signalGUI_append(QByteArray(buffer));
+        strcpy(buffer, "XXXX");  // reused at once
+        emit window.signalGUI_append(QString("dwa "), true);
+        strcpy(buffer, "trzy ");
+        emit window.signalGUI_append(QByteArray(buffer), false);
+        strcpy(buffer, "ZZZZZ");
+        emit window.signalGUI_append(QString("cztery "), QByteArray(), -1, QColor("blue"), true);
+        strcpy(buffer, "pięć ");
+        emit window.signalGUI_append(QByteArray(buffer), QByteArray(), -1, QColor("red"), false);
+        memset(buffer, 0, sizeof buffer);
+        emit window.signalGUI_append(QString("sześć"));
+    });
+    worker.join();
+    EXPECT_TRUE(view->toPlainText().isEmpty());  // nothing arrives before the GUI thread runs
+    ASSERT_TRUE(WaitUntil([&] { return view->toPlainText().endsWith(QString::fromUtf8("sześć")); }));
+    const std::vector<Fragment> expected = {{"raz ", "#000000", QFont::Normal},
+                                            {"dwa ", "#000000", QFont::Bold},
+                                            {"trzy ", "#000000", QFont::Normal},
+                                            {"cztery ", "#0000ff", QFont::Bold},
+                                            {"pięć ", "#ff0000", QFont::Normal},
+                                            {"sześć", "#0000ff", QFont::Normal}};
+    EXPECT_EQ(Describe(Fragments(view)), Describe(expected));
+}
+
+TEST_F(WindowTest, ReportLifecycle)
+{
+    MainWindow window;
+    window.show();
+    auto* generate = Child<QPushButton>(window, "bGenerateReport");
+    auto* save = Child<QPushButton>(window, "bSaveReport");
+    auto* bar = Child<QProgressBar>(window, "pbDiagProgress");
+    auto* status = Child<QLabel>(window, "lStatus");
+    auto* view = Child<AttrQTextBrowser>(window, "tbDiagnostic");
+    EXPECT_FALSE(save->isEnabled());
+    view->setPlainText("stale text");
+
+    for (int round = 0; round < 2; ++round) {
+        generate->click();
+        // At once: both buttons off, busy bar and status, view cleared.
+        EXPECT_FALSE(generate->isEnabled());
+        EXPECT_FALSE(save->isEnabled());
+        EXPECT_TRUE(bar->isVisible());
+        EXPECT_EQ(status->text(), "Trwa generacja raportu. Czekaj...");
+        EXPECT_TRUE(view->toPlainText().isEmpty()) << "round " << round;
+
+        bool sawTitleWhileBusy = false;
+        ASSERT_TRUE(WaitUntil([&] {
+            if (!generate->isEnabled())
+                sawTitleWhileBusy = sawTitleWhileBusy || !view->toPlainText().isEmpty();
+            return generate->isEnabled();
+        }, 60000));
+        EXPECT_TRUE(sawTitleWhileBusy);
+        EXPECT_TRUE(save->isEnabled());
+        EXPECT_FALSE(bar->isVisible());
+        EXPECT_EQ(status->text(), QString::fromUtf8("Włóż kartę do czytnika i wciśnij 'Generuj raport'"));
+        const QString text = view->toPlainText();
+        EXPECT_TRUE(text.startsWith("Raport programu diagnostycznego Vantrelon Diagnostic 1.x.x\n\n")) << text.toStdString();
+        EXPECT_TRUE(text.endsWith("Koniec raportu diagnostycznego")) << text.toStdString();
+        EXPECT_EQ(text.count("Koniec raportu diagnostycznego"), 1);
+        view->append(QString("\nDOPISEK"));
+    }
+}
+
+// Records, in the worker's own thread, the last text the worker emitted.
+class LastEmission {
+public:
+    explicit LastEmission(MainWindow& window)
+    {
+        QObject::connect(&window, qOverload<QString, QByteArray, int, QColor, bool>(&MainWindow::signalGUI_append),
+                         &window, [this](QString text, QByteArray, int, QColor, bool) {
+                             std::lock_guard<std::mutex> lock(mutex_);
+                             last_ = text.toStdString();
+                         }, Qt::DirectConnection);
+    }
+    std::string last()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return last_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::string last_;
+};
+
+const char* const kClosingLine = "Koniec raportu diagnostycznego";
+
+TEST_F(WindowTest, ClosingWaitsForTheRunningReport)
+{
+    MainWindow window;
+    LastEmission probe(window);
+    window.show();
+    Child<QPushButton>(window, "bGenerateReport")->click();
+    window.close();
+    // The worker, which pauses for half a second inside, has finished.
+    EXPECT_EQ(probe.last(), kClosingLine);
+    EXPECT_FALSE(window.isVisible());
+}
+
+TEST_F(WindowTest, QuitFromTheMenuWaitsForTheRunningReport)
+{
+    MainWindow window;
+    LastEmission probe(window);
+    window.show();
+    Child<QPushButton>(window, "bGenerateReport")->click();
+    std::string lastAtQuit;
+    QTimer::singleShot(0, [&] {
+        Child<QAction>(window, "actionZako_cz")->trigger();
+        lastAtQuit = probe.last();
+    });
+    QApplication::exec();  // ends through the menu entry
+    EXPECT_EQ(lastAtQuit, kClosingLine);
+}
+
+TEST_F(WindowTest, DestroyingTheWindowWaitsForTheRunningReport)
+{
+    std::unique_ptr<LastEmission> probe;
+    {
+        MainWindow window;
+        probe.reset(new LastEmission(window));
+        Child<QPushButton>(window, "bGenerateReport")->click();
+    }
+    EXPECT_EQ(probe->last(), kClosingLine);
+}
+
+// ---------------------------------------------------------------------------
+// Saving
+// ---------------------------------------------------------------------------
+
+class Saving : public WindowTest {
+protected:
+    void SetUp() override
+    {
+        WindowTest::SetUp();
+        char pattern[] = "/tmp/vd-app-save-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override
+    {
+        QDir(QString::fromStdString(dir)).removeRecursively();
+        WindowTest::TearDown();
+    }
+
+    // Generates a report so that saving is possible, fills the view with
+    // known text, and answers the save dialog with answer.
+    void saveAs(MainWindow& window, const QString& answer, bool cancel = false)
+    {
+        QString dialogTitle;
+        ModalDriver driver([&](QWidget* modal) {
+            auto* dialog = qobject_cast<QFileDialog*>(modal);
+            ASSERT_NE(dialog, nullptr);
+            dialogTitle = dialog->windowTitle();
+            filters = dialog->nameFilters();
+            if (cancel) {
+                dialog->reject();
+                return;
+            }
+            // Replacing an existing file asks first; the answer is yes.
+            ModalDriver overwrite([](QWidget* box) {
+                auto* question = qobject_cast<QMessageBox*>(box);
+                ASSERT_NE(question, nullptr);
+                question->button(QMessageBox::Yes)->click();
+            }, 2000);
+            dialog->findChild<QLineEdit*>("fileNameEdit")->setText(answer);
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        Child<QPushButton>(window, "bSaveReport")->click();
+        ASSERT_TRUE(driver.handled());
+        EXPECT_EQ(dialogTitle, "Zapis raportu diagnostycznego do pliku");
+    }
+
+    std::string dir;
+    QStringList filters;
+};
+
+struct SaveCase {
+    const char* name;
+    const char* answer;
+    const char* fileName;
+};
+void PrintTo(const SaveCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+
+class SaveNames : public Saving, public ::testing::WithParamInterface<SaveCase> {};
+
+const QString kReport = QString::fromUtf8("Raport programu diagnostycznego Vantrelon Diagnostic 1.x.x\n\n"
+                                          "Nazwa użytkownika : żółw\nKoniec raportu diagnostycznego");
+
+TEST_P(SaveNames, WritesTheViewsTextInUtf8)
+{
+    MainWindow window;
+    window.show();
+    Child<QPushButton>(window, "bSaveReport")->setEnabled(true);
+    Child<AttrQTextBrowser>(window, "tbDiagnostic")->setPlainText(kReport);
+    const std::string target = dir + "/" + GetParam().fileName;
+    WriteFile(target, std::string(10000, '#'));  // longer old content goes
+    saveAs(window, QString::fromStdString(dir + "/" + GetParam().answer));
+    EXPECT_EQ(filters, QStringList{"Vantrelon Diagnostic (*.rtf *.RTF)"});
+    EXPECT_EQ(ReadFile(target), kReport.toUtf8().toStdString());
+    EXPECT_TRUE(QDir(QString::fromStdString(dir)).entryList(QDir::Files).size() == 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, SaveNames,
+                         ::testing::Values(SaveCase{"no_suffix", "raport", "raport.rtf"},
+                                           SaveCase{"txt_kept", "raport.txt", "raport.txt"},
+                                           SaveCase{"upper_rtf_kept", "raport.RTF", "raport.RTF"},
+                                           SaveCase{"trailing_dot", "raport.", "raport..rtf"},
+                                           SaveCase{"polish_name", "raport-żółć", "raport-żółć.rtf"}),
+                         [](const ::testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Saving, SavingIsOffUntilTheFirstReportHasFinished)
+{
+    MainWindow window;
+    window.show();
+    auto* save = Child<QPushButton>(window, "bSaveReport");
+    EXPECT_FALSE(save->isEnabled());
+    Child<QPushButton>(window, "bGenerateReport")->click();
+    EXPECT_FALSE(save->isEnabled());
+    ASSERT_TRUE(WaitUntil([&] { return save->isEnabled(); }, 60000));
+    const QString text = Child<AttrQTextBrowser>(window, "tbDiagnostic")->toPlainText();
+    saveAs(window, QString::fromStdString(dir + "/pelny"));
+    EXPECT_EQ(ReadFile(dir + "/pelny.rtf"), text.toUtf8().toStdString());
+}
+
+TEST_F(Saving, CancelledDialogWritesNothing)
+{
+    MainWindow window;
+    window.show();
+    Child<QPushButton>(window, "bSaveReport")->setEnabled(true);
+    saveAs(window, QString(), true);
+    EXPECT_TRUE(QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::NoDotAndDotDot).isEmpty());
+}
+
+struct FailureCase {
+    const char* name;
+    std::function<std::string(const std::string& dir)> prepare;  // gives the answer
+};
+void PrintTo(const FailureCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+
+class SaveFailures : public Saving, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(SaveFailures, ShowTheOperationErrorBox)
+{
+    MainWindow window;
+    window.show();
+    Child<QPushButton>(window, "bSaveReport")->setEnabled(true);
+    Child<AttrQTextBrowser>(window, "tbDiagnostic")->setPlainText(kReport);
+    const std::string answer = GetParam().prepare(dir);
+
+    QString title, main, additional;
+    Qt::WindowFlags flags;
+    QWidget* errorBox = nullptr;
+    // The second modal widget is the error box, which appears after the file
+    // dialog has gone.
+    std::unique_ptr<ModalDriver> errorDriver;
+    ModalDriver fileDriver([&](QWidget* modal) {
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        ASSERT_NE(dialog, nullptr);
+        {
+            ModalDriver overwrite([](QWidget* box) {
+                auto* question = qobject_cast<QMessageBox*>(box);
+                ASSERT_NE(question, nullptr);
+                question->button(QMessageBox::Yes)->click();
+            }, 2000);
+            dialog->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(answer));
+            QMetaObject::invokeMethod(dialog, "accept");
+        }
+        // The error box comes once the file dialog has returned its answer.
+        errorDriver.reset(new ModalDriver([&](QWidget* box) {
+            errorBox = box;
+            title = box->windowTitle();
+            main = box->findChild<QLabel*>("lMainText")->text();
+            additional = box->findChild<QLabel*>("lAdditionalText")->text();
+            flags = box->windowFlags();
+            box->findChild<QPushButton*>("bOk")->click();
+        }));
+    });
+    Child<QPushButton>(window, "bSaveReport")->click();
+    ASSERT_TRUE(fileDriver.handled());
+    ASSERT_TRUE(errorDriver && errorDriver->handled());
+    EXPECT_EQ(errorBox, messageBoxConfirm);
+    EXPECT_EQ(title, QString::fromUtf8("Błąd operacji"));
+    EXPECT_EQ(main, QString::fromUtf8("Błąd utworzenia pliku z raportem diagnostycznym."));
+    EXPECT_EQ(additional, "");
+    EXPECT_TRUE(flags.testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_FALSE(flags.testFlag(Qt::WindowCloseButtonHint));
+    // The report stays in the view.
+    EXPECT_EQ(Child<AttrQTextBrowser>(window, "tbDiagnostic")->toPlainText(), kReport);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, SaveFailures,
+    ::testing::Values(FailureCase{"missing_directory", [](const std::string& d) { return d + "/brak/raport.rtf"; }},
+                      FailureCase{"unwritable_directory", [](const std::string&) { return std::string("/proc/raport.rtf"); }},
+                      FailureCase{"full_device",
+                                  [](const std::string& d) {
+                                      const std::string link = d + "/pelne.rtf";
+                                      EXPECT_EQ(symlink("/dev/full", link.c_str()), 0);
+                                      return link;
+                                  }}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST(WriteReport, ChecksOpenWriteAndFlush)
+{
+    const QString big = QString(200000, QChar('x'));
+    EXPECT_FALSE(WriteReportFile("/dev/full", QStringLiteral("a")));
+    EXPECT_FALSE(WriteReportFile("/dev/full", big));
+    EXPECT_FALSE(WriteReportFile("/nonexistent-dir/x.rtf", QStringLiteral("a")));
+    EXPECT_TRUE(WriteReportFile("/dev/null", big));
+}
+
+// ---------------------------------------------------------------------------
+// About box
+// ---------------------------------------------------------------------------
+
+struct AboutCase {
+    const char* name;
+    std::string info;
+    QString version;
+};
+void PrintTo(const AboutCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+
+class AboutBox : public WindowTest, public ::testing::WithParamInterface<AboutCase> {};
+
+TEST_P(AboutBox, ShowsTheRunningVersionAndIsFreedAfterwards)
+{
+    setFiles(GetParam().info.empty() ? nullptr : &GetParam().info, nullptr);
+    MainWindow window;
+    window.show();
+    QString version;
+    Qt::WindowFlags flags;
+    QWidget* parent = nullptr;
+    ModalDriver driver([&](QWidget* modal) {
+        EXPECT_STREQ(modal->metaObject()->className(), "AboutDialog");
+        version = modal->findChild<QLabel*>("lAppVersion")->text();
+        flags = modal->windowFlags();
+        parent = modal->parentWidget();
+        // A picture of the box beside the test program, for people to look at.
+        EXPECT_TRUE(modal->grab().save(QCoreApplication::applicationDirPath() + "/about-box-" +
+                                       QString::fromLatin1(GetParam().name) + ".png"));
+        modal->findChild<QPushButton*>("pushButton")->click();
+    });
+    Child<QAction>(window, "actionO_programie")->trigger();
+    ASSERT_TRUE(driver.handled());
+    EXPECT_EQ(version, GetParam().version);
+    EXPECT_TRUE(flags.testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_EQ(parent, &window);
+    EXPECT_TRUE(window.findChildren<AboutDialog*>().isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, AboutBox,
+    ::testing::Values(AboutCase{"no_info", "", "1.x.x"},
+                      AboutCase{"info", XmlPlist("<key>CFBundleShortVersionString</key><string>7.1.2</string>\n"),
+                                "7.1.2"}),
+    [](const ::testing::TestParamInfo<AboutCase>& info) { return std::string(info.param.name); });
+
+} // namespace

@@ -1,0 +1,49 @@
+// Shared helpers of the application tests: polling with a deadline and
+// driving modal dialogs from a timer.
+#ifndef VD_TESTS_APP_QTTESTSUPPORT_H
+#define VD_TESTS_APP_QTTESTSUPPORT_H
+
+#include <QApplication>
+#include <QColor>
+#include <QElapsedTimer>
+#include <QString>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Processes events until condition holds or deadlineMs passes; returns the
+// condition's last value.
+bool WaitUntil(const std::function<bool()>& condition, int deadlineMs = 20000);
+
+// Arms a poll that, once a modal widget is active, hands it to handler
+// (which must close it). handled is set when it ran.
+class ModalDriver {
+public:
+    explicit ModalDriver(std::function<void(QWidget*)> handler, int deadlineMs = 20000);
+    ~ModalDriver();
+    bool handled() const { return *handled_; }
+
+private:
+    QTimer* timer_;
+    std::shared_ptr<bool> handled_;
+};
+
+// One run of text with uniform formatting in a text view.
+struct Fragment {
+    std::string text;
+    std::string colour;  // "#rrggbb"
+    int weight;
+    bool operator==(const Fragment& other) const
+    {
+        return text == other.text && colour == other.colour && weight == other.weight;
+    }
+};
+std::vector<Fragment> Fragments(const QTextBrowser* view);
+std::string Describe(const std::vector<Fragment>& fragments);
+
+#endif

@@ -1,0 +1,482 @@
+// Text formatters and system probes of the report worker.
+#include "app/MessageBoxProgress.h"
+#include "app/ReportFormat.h"
+#include "app/RuntimeParams.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (int v : values)
+        out.push_back(static_cast<char>(v));
+    return out;
+}
+
+std::string Sequence(int count)
+{
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out.push_back(static_cast<char>(i * 7 + 3));
+    return out;
+}
+
+std::string HexOf(const std::string& data)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : data) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+struct HexCase {
+    const char* name;
+    std::string data;
+    int length;
+    unsigned perLine;
+    const char* separator;
+    std::string expected;
+};
+
+class FormatHexCases : public ::testing::TestWithParam<HexCase> {};
+
+TEST_P(FormatHexCases, MatchesTheLayoutRules)
+{
+    const HexCase& c = GetParam();
+    EXPECT_EQ(std::string(FormatHex(c.data.data(), c.length, c.perLine, c.separator)), c.expected);
+}
+
+std::string Atr32Expected()
+{
+    const std::string data = Sequence(32);
+    std::string out;
+    for (int i = 0; i < 32; ++i) {
+        out += HexOf(data.substr(i, 1));
+        out += i == 31 ? "\n" : ":";
+    }
+    return out;
+}
+
+std::string Atr31Expected()
+{
+    const std::string data = Sequence(31);
+    std::string out;
+    for (int i = 0; i < 31; ++i) {
+        out += HexOf(data.substr(i, 1));
+        if (i != 30)
+            out += ":";
+    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, FormatHexCases,
+    ::testing::Values(
+        HexCase{"three_atr_bytes", Bytes({0x3B, 0x8F, 0x80}), 3, 32, ":", "3B:8F:80"},
+        HexCase{"atr_of_32_ends_with_line_feed", Sequence(32), 32, 32, ":", Atr32Expected()},
+        HexCase{"atr_of_31_has_no_line_feed", Sequence(31), 31, 32, ":", Atr31Expected()},
+        HexCase{"one_byte_one_per_line", Bytes({0x0A}), 1, 1, ":", "0A"},
+        HexCase{"one_per_line_first_gets_separator", Bytes({0x01, 0x02, 0x03}), 3, 1, ":", "01:02\n03\n"},
+        HexCase{"identifier_of_20", Sequence(20), 20, 20, "", HexOf(Sequence(20)) + "\n"},
+        HexCase{"upper_case_nibbles", Bytes({0xAB, 0xCD, 0xEF, 0x00}), 4, 32, "", "ABCDEF00"},
+        HexCase{"zero_length_is_empty", Bytes({0x11}), 0, 32, ":", ""},
+        HexCase{"negative_length_is_empty", Bytes({0x11}), -5, 32, ":", ""},
+        HexCase{"zero_per_line_never_breaks", Bytes({0x01, 0x02, 0x03}), 3, 0, "-", "01-02-03"},
+        HexCase{"multi_char_separator", Bytes({0x01, 0x02}), 2, 32, ", ", "01, 02"}),
+    [](const ::testing::TestParamInfo<HexCase>& info) { return std::string(info.param.name); });
+
+TEST(FormatHexBounds, LongInputStaysInsideTheBufferInWholeBytes)
+{
+    const std::string data(5000, '\x5A');
+    const char* out = FormatHex(data.data(), static_cast<int>(data.size()), 0, ":");
+    const size_t length = strlen(out);
+    EXPECT_LT(length, 4096u);
+    EXPECT_GT(length, 4000u);
+    // Whole "5A:" units only: a cut never leaves half a byte.
+    EXPECT_EQ(length % 3, 2u);
+    EXPECT_EQ(std::string(out, 2), "5A");
+    // A following short call starts from a cleared buffer.
+    EXPECT_STREQ(FormatHex("\x01", 1, 32, ":"), "01");
+}
+
+struct GroupCase {
+    const char* name;
+    std::string text;
+    std::string expected;
+};
+
+class GroupDigitsCases : public ::testing::TestWithParam<GroupCase> {};
+
+TEST_P(GroupDigitsCases, GroupsOfFour)
+{
+    EXPECT_EQ(std::string(GroupDigitsBy4(GetParam().text.c_str())), GetParam().expected);
+}
+
+std::string Groups(int count, bool lineFeedAfter100)
+{
+    std::string out;
+    for (int g = 0; g < count; ++g) {
+        out += "1234";
+        if ((g + 1) % 100 == 0 && lineFeedAfter100)
+            out += "\n";
+        else if (g + 1 < count)
+            out += " ";
+    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, GroupDigitsCases,
+    ::testing::Values(GroupCase{"sixteen", "ABCDEFGHIJKLMNOP", "ABCD EFGH IJKL MNOP"},
+                      GroupCase{"six_drops_tail", "ABCDEF", "ABCD"},
+                      GroupCase{"three_is_empty", "ABC", ""},
+                      GroupCase{"empty", "", ""},
+                      GroupCase{"card_number", "1234567890123456", "1234 5678 9012 3456"},
+                      GroupCase{"four_hundred", [] {
+                                    std::string s;
+                                    for (int i = 0; i < 100; ++i)
+                                        s += "1234";
+                                    return s;
+                                }(),
+                                Groups(100, true)},
+                      GroupCase{"hundred_and_one", [] {
+                                    std::string s;
+                                    for (int i = 0; i < 101; ++i)
+                                        s += "1234";
+                                    return s;
+                                }(),
+                                Groups(101, true)}),
+    [](const ::testing::TestParamInfo<GroupCase>& info) { return std::string(info.param.name); });
+
+TEST(GroupDigitsBounds, LongInputStaysInsideTheBuffer)
+{
+    const std::string text(20000, '7');
+    const char* out = GroupDigitsBy4(text.c_str());
+    const size_t length = strlen(out);
+    EXPECT_LT(length, 4096u);
+    EXPECT_EQ(length % 5, 4u);  // whole groups with their separators
+    EXPECT_STREQ(GroupDigitsBy4(nullptr), "");
+}
+
+struct DaemonLineCase {
+    const char* name;
+    std::string line;
+    std::string path;
+};
+
+class DaemonPath : public ::testing::TestWithParam<DaemonLineCase> {};
+
+TEST_P(DaemonPath, WordEndingInTheFirstPcscd)
+{
+    EXPECT_EQ(DaemonPathFromLine(GetParam().line), GetParam().path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, DaemonPath,
+    ::testing::Values(
+        DaemonLineCase{"foreground_option", "  812 ?        Ss     0:00 /usr/sbin/pcscd --foreground\n", "/usr/sbin/pcscd"},
+        DaemonLineCase{"ends_after_path", "  812 ?        Ss     0:00 /usr/sbin/pcscd", "/usr/sbin/pcscd"},
+        DaemonLineCase{"bare_name", "   12 ?        S      0:00 pcscd -f -c /tmp/x\n", "pcscd"},
+        DaemonLineCase{"named_in_arguments", "   30 pts/0    S+     0:00 grep --color /opt/x/pcscd -r\n",
+                       "/opt/x/pcscd"},
+        DaemonLineCase{"word_continues_after", "   40 ?        S      0:00 /usr/bin/mypcscd-helper\n",
+                       "/usr/bin/mypcscd"},
+        DaemonLineCase{"no_blank_before", "/usr/sbin/pcscd -f", "/usr/sbin/pcscd"},
+        DaemonLineCase{"no_pcscd", "  1 ? S 0:00 init\n", ""},
+        DaemonLineCase{"very_long_path", "  9 ? S 0:00 /" + std::string(600, 'd') + "/pcscd --x\n",
+                       "/" + std::string(600, 'd') + "/pcscd"}),
+    [](const ::testing::TestParamInfo<DaemonLineCase>& info) { return std::string(info.param.name); });
+
+TEST(DaemonLine, FirstLineNamingPcscdWins)
+{
+    const std::vector<std::string> list = {"  PID TTY STAT TIME COMMAND\n", "  1 ? S 0:00 init\n",
+                                           "  7 ? S 0:00 tail -f /var/log/pcscd.log\n",
+                                           "  9 ? S 0:00 /usr/sbin/pcscd -f\n"};
+    std::string line;
+    ASSERT_TRUE(FindDaemonLine(list, line));
+    EXPECT_EQ(line, list[2]);
+    EXPECT_EQ(DaemonPathFromLine(line), "/var/log/pcscd");
+    std::string none;
+    EXPECT_FALSE(FindDaemonLine({"  1 ? S 0:00 init\n"}, none));
+}
+
+TEST(DaemonLine, LongProcessListLinesAreKeptWhole)
+{
+    std::vector<std::string> lines;
+    ASSERT_TRUE(ReadCommandLines("printf 'short\\n'; head -c 30000 /dev/zero | tr '\\0' x; printf ' /s/pcscd\\n'",
+                                 lines));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "short\n");
+    EXPECT_EQ(lines[1].size(), 30000u + 10u);
+    std::string line;
+    ASSERT_TRUE(FindDaemonLine(lines, line));
+    EXPECT_EQ(DaemonPathFromLine(line), "/s/pcscd");
+}
+
+class ScratchDir : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/vd-app-format-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override
+    {
+        const std::string command = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(command.c_str()), 0);
+    }
+    std::string script(const std::string& name, const std::string& body)
+    {
+        const std::string path = dir + "/" + name;
+        std::ofstream out(path);
+        out << "#!/bin/sh\n" << body;
+        out.close();
+        chmod(path.c_str(), 0755);
+        return path;
+    }
+    std::string dir;
+};
+
+using RunProgram = ScratchDir;
+
+TEST_F(RunProgram, CollectsOutputOfTheSingleArgument)
+{
+    const std::string path = script("pcscd", "printf 'args:%s|%s\\n' \"$#\" \"$1\"\nprintf 'second line\\n'\n");
+    std::string output;
+    ASSERT_TRUE(RunProgramOutput(path, "--ver", 5000, output));
+    EXPECT_EQ(output, "args:1|--ver\nsecond line\n");
+}
+
+TEST_F(RunProgram, ShellCharactersInThePathAreNotInterpreted)
+{
+    // A shell would run "touch" on this path; run directly it is just a name.
+    const std::string marker = dir + "/marker";
+    const std::string path = dir + "/x;touch " + marker + ";pcscd";
+    std::string output;
+    EXPECT_FALSE(RunProgramOutput(path, "--ver", 5000, output));
+    EXPECT_NE(access(marker.c_str(), F_OK), 0);
+}
+
+TEST_F(RunProgram, MissingProgramDoesNotStart)
+{
+    std::string output;
+    EXPECT_FALSE(RunProgramOutput(dir + "/missing/pcscd", "--ver", 5000, output));
+    EXPECT_TRUE(output.empty());
+}
+
+TEST_F(RunProgram, SilentProgramGivesEmptyOutput)
+{
+    std::string output = "";
+    ASSERT_TRUE(RunProgramOutput(script("quiet", "exit 3\n"), "--ver", 5000, output));
+    EXPECT_EQ(output, "");
+}
+
+TEST_F(RunProgram, HangingProgramIsKilledAndPartialOutputKept)
+{
+    const std::string pidFile = dir + "/pid";
+    const std::string path = script("hang", "echo $$ > " + pidFile + "\nprintf 'partial\\n'\nexec sleep 300\n");
+    std::string output;
+    ASSERT_TRUE(RunProgramOutput(path, "--ver", 300, output));
+    EXPECT_EQ(output, "partial\n");
+    std::ifstream in(pidFile);
+    pid_t pid = 0;
+    in >> pid;
+    ASSERT_GT(pid, 0);
+    // The child has been killed and reaped: its id no longer exists.
+    EXPECT_NE(kill(pid, 0), 0);
+}
+
+TEST_F(RunProgram, ProgramThatClosesOutputButRunsOnIsKilled)
+{
+    const std::string pidFile = dir + "/pid";
+    const std::string path = script("closer", "echo $$ > " + pidFile + "\necho done\nexec sleep 300 >&-\n");
+    std::string output;
+    ASSERT_TRUE(RunProgramOutput(path, "--ver", 300, output));
+    EXPECT_EQ(output, "done\n");
+    std::ifstream in(pidFile);
+    pid_t pid = 0;
+    in >> pid;
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(kill(pid, 0), 0);
+}
+
+TEST_F(RunProgram, LongPathRuns)
+{
+    std::string sub = dir;
+    for (int i = 0; i < 6; ++i) {
+        sub += "/" + std::string(60, static_cast<char>('a' + i));
+        mkdir(sub.c_str(), 0755);
+    }
+    const std::string path = sub + "/pcscd";
+    {
+        std::ofstream out(path);
+        out << "#!/bin/sh\necho long\n";
+    }
+    chmod(path.c_str(), 0755);
+    ASSERT_GT(path.size(), 300u);
+    std::string output;
+    ASSERT_TRUE(RunProgramOutput(path, "--ver", 5000, output));
+    EXPECT_EQ(output, "long\n");
+}
+
+struct LibraryCase {
+    const char* name;
+    const char* file;  // beside the test program; nullptr: a path that does not exist
+    std::string expected;
+};
+
+class TokenLibrary : public ::testing::TestWithParam<LibraryCase> {};
+
+TEST_P(TokenLibrary, VersionOrUnknown)
+{
+    std::string path = "/nonexistent/libnothing.so";
+    if (GetParam().file != nullptr)
+        path = std::string(VD_FIXTURE_LIBRARY_DIR) + "/" + GetParam().file;
+    // The text of the library that is closed again must have been copied.
+    EXPECT_EQ(TokenLibraryVersion(path.c_str()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Libraries, TokenLibrary,
+                         ::testing::Values(LibraryCase{"with_version", "libvd_fixture_version.so", "3.1.4-ł"},
+                                           LibraryCase{"null_version", "libvd_fixture_null_version.so", "nieznana"},
+                                           LibraryCase{"no_export", "libvd_fixture_no_version.so", "nieznana"},
+                                           LibraryCase{"missing_file", nullptr, "nieznana"}),
+                         [](const ::testing::TestParamInfo<LibraryCase>& info) { return std::string(info.param.name); });
+
+TEST(UserName, EffectiveUserOrNumericId)
+{
+    // In a child, so that switching the effective user cannot leak.
+    const uid_t ids[] = {0, 54321};
+    for (uid_t id : ids) {
+        if (id != 0 && geteuid() != 0)
+            continue;  // only root can take an id without an entry
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (id != geteuid() && seteuid(id) != 0)
+                _exit(2);
+            const std::string name = EffectiveUserName();
+            const std::string expected = id == 0 ? "root" : std::to_string(id);
+            _exit(name == expected ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0) << "uid " << id;
+    }
+}
+
+struct CopyCase {
+    const char* name;
+    std::string input;
+    std::string expected;
+};
+
+class BoundedCopy : public ::testing::TestWithParam<CopyCase> {};
+
+TEST_P(BoundedCopy, AtMost127BytesOnACharacterBoundary)
+{
+    char buffer[130];
+    memset(buffer, 'Z', sizeof buffer);
+    CopyUtf8Bounded(buffer, 128, GetParam().input.c_str());
+    EXPECT_EQ(std::string(buffer), GetParam().expected);
+    EXPECT_EQ(buffer[128], 'Z');
+    EXPECT_EQ(buffer[129], 'Z');
+}
+
+const std::string kN = "\xC5\x84";         // ń, two bytes
+const std::string kEuro = "\xE2\x82\xAC";  // €, three bytes
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, BoundedCopy,
+    ::testing::Values(CopyCase{"short", "diag", "diag"}, CopyCase{"exactly_127", std::string(127, 'a'), std::string(127, 'a')},
+                      CopyCase{"ascii_200", std::string(200, 'b'), std::string(127, 'b')},
+                      CopyCase{"two_byte_across_the_end", std::string(126, 'c') + kN, std::string(126, 'c')},
+                      CopyCase{"two_byte_fits", std::string(125, 'c') + kN + "x", std::string(125, 'c') + kN},
+                      CopyCase{"three_byte_across_the_end", std::string(125, 'd') + kEuro, std::string(125, 'd')},
+                      CopyCase{"all_two_byte", [] {
+                                   std::string s;
+                                   for (int i = 0; i < 100; ++i)
+                                       s += kN;
+                                   return s;
+                               }(),
+                               [] {
+                                   std::string s;
+                                   for (int i = 0; i < 63; ++i)
+                                       s += kN;
+                                   return s;
+                               }()}),
+    [](const ::testing::TestParamInfo<CopyCase>& info) { return std::string(info.param.name); });
+
+TEST(BoundedCopyNull, NullGivesEmpty)
+{
+    char buffer[128];
+    memset(buffer, 'Z', sizeof buffer);
+    CopyUtf8Bounded(buffer, sizeof buffer, nullptr);
+    EXPECT_STREQ(buffer, "");
+}
+
+struct ConfigCase {
+    const char* name;
+    Plist::Dictionary configuration;
+    bool check;
+    std::string url;
+};
+
+class Configuration : public ::testing::TestWithParam<ConfigCase> {};
+
+TEST_P(Configuration, SwitchAndAddress)
+{
+    RuntimeParams params;
+    memset(&params, 0, sizeof params);
+    ApplyConfiguration(GetParam().configuration, params);
+    EXPECT_EQ(params.checkLatestVersion, GetParam().check);
+    EXPECT_EQ(std::string(params.versionFileUrl), GetParam().url);
+    // Never anything after the terminating NUL.
+    const size_t used = strlen(params.versionFileUrl);
+    for (size_t i = used; i < sizeof params.versionFileUrl; ++i)
+        ASSERT_EQ(params.versionFileUrl[i], '\0');
+}
+
+Plist::Dictionary Config(boost::any check, boost::any url)
+{
+    Plist::Dictionary d;
+    if (!check.empty())
+        d["CheckLatestVersion"] = check;
+    if (!url.empty())
+        d["VersionFileUrl"] = url;
+    return d;
+}
+
+const std::string kUrl = "https://updates.example.org/wersja.plist";
+
+INSTANTIATE_TEST_SUITE_P(
+    Dictionaries, Configuration,
+    ::testing::Values(ConfigCase{"on_with_address", Config(true, kUrl), true, kUrl},
+                      ConfigCase{"on_without_address", Config(true, boost::any()), true, ""},
+                      ConfigCase{"on_with_number_address", Config(true, 42L), true, ""},
+                      ConfigCase{"off_keeps_address_empty", Config(false, kUrl), false, ""},
+                      ConfigCase{"string_true_stays_off", Config(std::string("true"), kUrl), false, ""},
+                      ConfigCase{"missing_switch", Config(boost::any(), kUrl), false, ""},
+                      ConfigCase{"address_of_255_fits", Config(true, std::string(255, 'u')), true, std::string(255, 'u')},
+                      ConfigCase{"address_of_256_turns_check_off", Config(true, std::string(256, 'u')), false, ""},
+                      ConfigCase{"address_of_4000_turns_check_off", Config(true, std::string(4000, 'u')), false, ""}),
+    [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.name); });
+
+} // namespace
