@@ -56,9 +56,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     QSystemTrayIcon* trayIcon = new QSystemTrayIcon(this);
     trayIcon->setContextMenu(ui->menu);
-    // The form has already loaded ":/Vantrelon Diagnostic.png" as the window
-    // icon; sharing it spares a second decoding of the image at start-up.
-    trayIcon->setIcon(windowIcon());
+    trayIcon->setIcon(QIcon(QStringLiteral(":/Vantrelon Diagnostic.png")));
     trayIcon->setVisible(true);
 
     appVersion = QStringLiteral("1.x.x");

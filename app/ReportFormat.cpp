@@ -204,6 +204,20 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
     return true;
 }
 
+std::string FormatDaemonVersion(const std::string& output)
+{
+    std::string text = "  ";
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        end = end == std::string::npos ? output.size() : end + 1;
+        text.append(output, start, end - start);
+        text += "  ";
+        start = end;
+    }
+    return text;
+}
+
 std::string TokenLibraryVersion(const char* path)
 {
     std::string version = "nieznana";

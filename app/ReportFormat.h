@@ -35,6 +35,11 @@ std::string DaemonPathFromLine(const std::string& line);
 // False when the program cannot be started.
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output);
 
+// The daemon's version output as the report shows it: two blanks, then
+// every line of the output (with its line feed, if it has one) followed by
+// two blanks. Output without any line gives the two blanks alone.
+std::string FormatDaemonVersion(const std::string& output);
+
 // The version text that a token library's "GetVersion" export returns, copied
 // before the library is closed; "nieznana" when the library cannot be
 // opened, has no such export or returns a null text.

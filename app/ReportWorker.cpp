@@ -190,16 +190,7 @@ bool MainWindow::reportDaemon()
         std::string output;
         if (RunProgramOutput(DaemonPathFromLine(daemonLine), "--ver", kDaemonVersionTimeoutMs, output)) {
             emitWeighted(QStringLiteral(" Wersja : \n"), true);
-            std::string text = "  ";
-            size_t start = 0;
-            while (start < output.size()) {
-                size_t end = output.find('\n', start);
-                end = end == std::string::npos ? output.size() : end + 1;
-                text.append(output, start, end - start);
-                text += "  ";
-                start = end;
-            }
-            emitPlain(toBytes(text));
+            emitPlain(toBytes(FormatDaemonVersion(output)));
         }
     }
     emitPlain(QStringLiteral("\n"));

@@ -16,11 +16,13 @@
 #include <QFileDialog>
 #include <QGraphicsView>
 #include <QGuiApplication>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -174,7 +176,11 @@ TEST_F(WindowTest, MainWindowForm)
     const QList<QSystemTrayIcon*> trays = window.findChildren<QSystemTrayIcon*>();
     ASSERT_EQ(trays.size(), 1);
     EXPECT_EQ(trays[0]->contextMenu(), menu);
-    EXPECT_FALSE(trays[0]->icon().isNull());
+    const QImage application = QPixmap(":/Vantrelon Diagnostic.png").toImage();
+    ASSERT_FALSE(application.isNull());
+    EXPECT_EQ(trays[0]->icon().pixmap(QSize(256, 256)).toImage().convertToFormat(application.format()), application);
+    EXPECT_EQ(window.windowIcon().pixmap(QSize(256, 256)).toImage().convertToFormat(application.format()),
+              application);
 
     EXPECT_EQ(QCoreApplication::organizationName(), "KVT");
     EXPECT_EQ(QCoreApplication::applicationName(), "Vantrelon Diagnostic");
@@ -182,16 +188,25 @@ TEST_F(WindowTest, MainWindowForm)
     EXPECT_EQ(QTextCodec::codecForLocale()->name(), "UTF-8");
 }
 
+// Runs on the offscreen platform (800 x 600) and again under an X server
+// with a 1920 x 1080 screen; either way the screen must be one of these.
 TEST_F(WindowTest, MainWindowIsCentredOnTheScreen)
 {
+    struct Placement {
+        QSize screen;
+        QPoint position;
+    };
+    const Placement placements[] = {{QSize(800, 600), QPoint(146, 100)}, {QSize(1920, 1080), QPoint(706, 340)}};
     MainWindow window;
-    const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    const int x = (screen.width() - 1) / 2 - (508 - 1) / 2;
-    const int y = (screen.height() - 1) / 2 - (400 - 1) / 2;
-    EXPECT_EQ(window.pos(), QPoint(x, y));
-    if (screen.size() == QSize(800, 600)) {
-        EXPECT_EQ(window.pos(), QPoint(146, 100));
+    const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
+    const Placement* expected = nullptr;
+    for (const Placement& placement : placements) {
+        if (placement.screen == screen)
+            expected = &placement;
     }
+    ASSERT_NE(expected, nullptr) << "screen " << screen.width() << "x" << screen.height();
+    EXPECT_EQ(window.pos(), expected->position);
+    EXPECT_EQ(window.size(), QSize(508, 400));
 }
 
 TEST(DialogForms, MessageBoxConfirm)

@@ -228,6 +228,30 @@ TEST(DaemonLine, LongProcessListLinesAreKeptWhole)
     EXPECT_EQ(DaemonPathFromLine(line), "/s/pcscd");
 }
 
+struct VersionBlockCase {
+    const char* name;
+    std::string output;
+    std::string expected;
+};
+
+class DaemonVersionBlock : public ::testing::TestWithParam<VersionBlockCase> {};
+
+TEST_P(DaemonVersionBlock, TwoBlanksBeforeAndAfterEveryLine)
+{
+    EXPECT_EQ(FormatDaemonVersion(GetParam().output), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, DaemonVersionBlock,
+    ::testing::Values(VersionBlockCase{"prints_nothing", "", "  "},
+                      VersionBlockCase{"one_line", "pcsc-lite version 1.9.9.\n", "  pcsc-lite version 1.9.9.\n  "},
+                      VersionBlockCase{"two_lines", "a\nb\n", "  a\n  b\n  "},
+                      VersionBlockCase{"last_line_unterminated", "a\nb", "  a\n  b  "},
+                      VersionBlockCase{"empty_lines_kept", "\n\n", "  \n  \n  "},
+                      VersionBlockCase{"long_line_whole", std::string(20000, 'v') + "\n",
+                                       "  " + std::string(20000, 'v') + "\n  "}),
+    [](const ::testing::TestParamInfo<VersionBlockCase>& info) { return std::string(info.param.name); });
+
 class ScratchDir : public ::testing::Test {
 protected:
     void SetUp() override
@@ -478,5 +502,23 @@ INSTANTIATE_TEST_SUITE_P(
                       ConfigCase{"address_of_256_turns_check_off", Config(true, std::string(256, 'u')), false, ""},
                       ConfigCase{"address_of_4000_turns_check_off", Config(true, std::string(4000, 'u')), false, ""}),
     [](const ::testing::TestParamInfo<ConfigCase>& info) { return std::string(info.param.name); });
+
+// The application directory that the build lays out: the program's real
+// version and a configuration that leaves the update check off.
+TEST(ApplicationDirectory, VersionAndConfigurationBesideTheProgram)
+{
+    Plist::Dictionary info;
+    Plist::readDictionaryFromFile(VD_APP_DIR "/Info.plist", info);
+    EXPECT_EQ(boost::any_cast<std::string>(info.at("CFBundleShortVersionString")), VD_PROJECT_VERSION);
+
+    Plist::Dictionary configuration;
+    Plist::readDictionaryFromFile(VD_APP_DIR "/VantrelonDiagnostic.xml", configuration);
+    RuntimeParams params;
+    memset(&params, 0, sizeof params);
+    params.checkLatestVersion = true;  // the file must switch it off
+    ApplyConfiguration(configuration, params);
+    EXPECT_FALSE(params.checkLatestVersion);
+    EXPECT_STREQ(params.versionFileUrl, "");
+}
 
 } // namespace
