@@ -224,11 +224,15 @@ uint64_t FindSlotForReaderRv(const char* readerName, CK_SLOT_ID* slotOut,
     if (functions->C_GetSlotList(CK_FALSE, nullptr, &count) != CKR_OK) {
         return CodeAsRv(CARDLIB_ERR_NO_SLOT);
     }
-    if (count == 0) return CodeAsRv(CARDLIB_ERR_NO_SLOT);
-    auto* slots = static_cast<CK_SLOT_ID*>(std::calloc(count, sizeof(CK_SLOT_ID)));
+    // The list is fetched even for a count of 0; one element at least, so
+    // that an empty list is not mistaken for a failed allocation.
+    const CK_ULONG allocated = count > 0 ? count : 1;
+    auto* slots = static_cast<CK_SLOT_ID*>(std::calloc(allocated, sizeof(CK_SLOT_ID)));
     if (slots == nullptr) return CodeAsRv(CARDLIB_ERR_NO_SLOT);
     uint64_t result = CodeAsRv(CARDLIB_ERR_NO_SLOT);
     if (functions->C_GetSlotList(CK_FALSE, slots, &count) == CKR_OK) {
+        // Never walk past the array, whatever count the library hands back.
+        if (count > allocated) count = allocated;
         // A name longer than the description can never be its prefix, and an
         // empty one would bind whatever slot comes first.
         const size_t nameLength = readerName ? std::strlen(readerName) : 0;

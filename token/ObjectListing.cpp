@@ -246,6 +246,7 @@ void FreeCertificateAttributes(CertificateAttributes** table, size_t count) {
 }
 
 int ListPublicKeys(int profileKind, PublicKeyInfoList* out) {
+    if (FindProfileLibrary(profileKind) == nullptr) return CARDLIB_ERR_BAD_PROFILE_KIND;
     std::memset(out, 0, sizeof *out);
     ProfileLibrary* lib = nullptr;
     CK_SESSION_HANDLE session = 0;
@@ -314,6 +315,7 @@ int ListPublicKeys(int profileKind, PublicKeyInfoList* out) {
 }
 
 int ListCertificates(int profileKind, CertificateInfoList* out) {
+    if (FindProfileLibrary(profileKind) == nullptr) return CARDLIB_ERR_BAD_PROFILE_KIND;
     std::memset(out, 0, sizeof *out);
     ProfileLibrary* lib = nullptr;
     CK_SESSION_HANDLE session = 0;

@@ -1,8 +1,10 @@
 // Card and token inspection layer: C-style free functions between the report
 // worker and the pcsc2std port API, over the two profile PKCS#11 libraries.
 //
-// Every function returns an int status: 0 (or a positive value) on success,
-// a negative CARDLIB_ERR_* code or a passed-through pcsc2std code on failure.
+// Every function returns an int status: 0 on success, a negative CARDLIB_ERR_*
+// code or a passed-through pcsc2std code on failure. Positive results are
+// CARDLIB_NO_TOKEN_SLOT from ReadCardInfo, a present card from IsCardPresent
+// and the CK_RV of a failing C_GetSlotInfo from FindSlotForReader.
 // The layer holds no lock; no two of its operations may run at once.
 #ifndef VD_TOKEN_CARDLIB_H
 #define VD_TOKEN_CARDLIB_H

@@ -60,6 +60,22 @@ TEST_P(BindTest, FindsSlot) {
     CK_SLOT_ID slot = 0xdead;
     EXPECT_EQ(FindSlotForReader(c.reader.c_str(), &slot, profileLibraries[1].functions), c.rc);
     EXPECT_EQ(slot, c.rc == 0 ? c.slot : 0xdead);
+    // The count, then the list (also when it is empty), then each slot up to
+    // the first match.
+    const auto lists = LogLines(secure_, "C_GetSlotList");
+    ASSERT_EQ(lists.size(), 2u);
+    EXPECT_NE(lists[0].find("tokenPresent=0 list=NULL"), std::string::npos) << lists[0];
+    EXPECT_NE(lists[1].find("tokenPresent=0 list=set"), std::string::npos) << lists[1];
+    size_t asked = c.slots.size();
+    if (c.rc == 0) {
+        for (size_t i = 0; i < c.slots.size(); ++i) {
+            if (c.slots[i].first == c.slot) {
+                asked = i + 1;
+                break;
+            }
+        }
+    }
+    EXPECT_EQ(LogLines(secure_, "C_GetSlotInfo").size(), asked);
 
     // The binding keeps the result in the registry; a failure leaves it unbound.
     profileLibraries[1].slot = 1234;

@@ -4,8 +4,11 @@
 
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "tests/support/fakepcsc2std/FakePcsc2std.h"
 #include "tests/token/StandIns.h"
 
 namespace tokentest {
@@ -76,9 +79,12 @@ TEST_P(LoadTest, Outcome) {
     controlled.set_initialized(0);
     c.prepare(controlled);
     SetProfileLibraryPathsForTesting(PROFILE_KIND_REGULAR, primary.c_str(), fallback.c_str());
+    fakepcsc::Reset(fakepcsc::Script{});
 
     Load();
 
+    // The port API is prepared first, whatever the libraries do.
+    EXPECT_EQ(fakepcsc::Log(), std::vector<std::string>{"InitLibrary"});
     EXPECT_EQ(+report_.count, 4);
     const LibraryLoadEntry& e = report_.entries[0];
     EXPECT_EQ(+e.kind, 1);
@@ -207,10 +213,17 @@ TEST_P(KindTest, OnlyKindsOneAndTwo) {
         EXPECT_EQ(FindProfileLibrary(kind)->kind, kind);
         return;
     }
+    // The lookup comes first: a refused kind leaves the caller's record alone.
     PublicKeyInfoList keys;
+    std::memset(&keys, 0x5A, sizeof keys);
     EXPECT_EQ(ListPublicKeys(kind, &keys), CARDLIB_ERR_BAD_PROFILE_KIND);
+    EXPECT_EQ(+keys.count, 0x5A5A5A5A);
+    EXPECT_EQ(+keys.keys[14].keyBits, 0x5A5A5A5A);
     auto certs = std::make_unique<CertificateInfoList>();
+    std::memset(certs.get(), 0x5A, sizeof *certs);
     EXPECT_EQ(ListCertificates(kind, certs.get()), CARDLIB_ERR_BAD_PROFILE_KIND);
+    EXPECT_EQ(+certs->count, 0x5A5A5A5A);
+    EXPECT_EQ(+certs->certificates[14].keyBits, 0x5A5A5A5A);
     EXPECT_EQ(BindProfileToReader(kind, kReader0), CARDLIB_ERR_BAD_PROFILE_KIND);
     // Entries 3 and 4 are in the registry but never looked up.
     for (const ProfileLibrary& e : profileLibraries) EXPECT_EQ(e.lastRv, 0u);

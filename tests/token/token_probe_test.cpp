@@ -107,6 +107,12 @@ TEST_F(ProbeTest, OpenAndClose) {
     EXPECT_EQ(readerPort, 5);
     EXPECT_STREQ(readerPortName, kReader0);
     EXPECT_EQ(fakepcsc::Log().back(), std::string("InitPort ") + kReader0);
+    // Port 0, sub-port 0, the T=1 card object, shared access.
+    const fakepcsc::InitPortArgs args = fakepcsc::LastInitPort();
+    EXPECT_EQ(args.portNumber, 0u);
+    EXPECT_EQ(args.subPort, 0u);
+    EXPECT_EQ(args.cardKind, PCSC2STD_CARD_KIND_T1);
+    EXPECT_EQ(args.exclusive, 0);
     CloseReaderPort();
     CloseReaderPort();  // the second call does nothing
     EXPECT_EQ(fakepcsc::Calls("ClosePort"), 1);
@@ -214,6 +220,7 @@ TEST_P(SequenceTest, ApdusAndVersions) {
     ASSERT_EQ(OpenReaderPort(kReader0), 0);
     ASSERT_EQ(Read(), 0);
     EXPECT_EQ(fakepcsc::SentApdus(), c.apdus);
+    EXPECT_EQ(fakepcsc::LastIsoCapacity(), 64u);
 
     std::vector<std::string> expected = {std::string("InitPort ") + kReader0, "CardReset cold",
                                          "StartTransaction"};

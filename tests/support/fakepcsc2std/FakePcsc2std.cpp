@@ -12,6 +12,8 @@ std::vector<std::string> callLog;
 std::map<std::string, int> callCounts;
 std::set<uint32_t> openPorts;
 uint32_t nextPort = 5;
+InitPortArgs lastInitPort;
+uint32_t lastIsoCapacity = 0;
 
 std::string Hex(const uint8_t* p, size_t n) {
     std::string s;
@@ -47,7 +49,12 @@ void Reset(const Script& s) {
     callCounts.clear();
     openPorts.clear();
     nextPort = 5;
+    lastInitPort = InitPortArgs{};
+    lastIsoCapacity = 0;
 }
+
+InitPortArgs LastInitPort() { return lastInitPort; }
+uint32_t LastIsoCapacity() { return lastIsoCapacity; }
 
 Script& Current() { return script; }
 const std::vector<std::string>& Log() { return callLog; }
@@ -75,8 +82,10 @@ void InitLibrary() {
     Enter("InitLibrary", "", &forced);
 }
 
-int InitPort(uint32_t, uint32_t, const char* readerName, uint32_t* port, int, int) {
+int InitPort(uint32_t portNumber, uint32_t subPort, const char* readerName, uint32_t* port,
+             int cardKind, int exclusive) {
     int forced = 0;
+    lastInitPort = InitPortArgs{portNumber, subPort, cardKind, exclusive};
     if (Enter("InitPort", readerName ? readerName : "", &forced)) {
         *port = PCSC2STD_NO_PORT;
         return forced;
@@ -154,6 +163,7 @@ int ISO(uint32_t* length, const unsigned char* apdu, unsigned char* response, ui
         uint32_t port) {
     int forced = 0;
     const Bytes command(apdu, apdu + *length);
+    lastIsoCapacity = capacity;
     if (Enter("ISO", Hex(apdu, *length), &forced)) return forced;
     if (!IsOpen(port)) return PCSC2STD_ERR_PORT_NOT_OPEN;
     if (script.cardStatus != PCSC2STD_CARD_PRESENT &&

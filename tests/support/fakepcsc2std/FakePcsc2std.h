@@ -40,6 +40,15 @@ Script& Current();
 const std::vector<std::string>& Log();
 // Only the APDUs sent, as upper-case hex.
 std::vector<std::string> SentApdus();
+// Arguments of the last InitPort and the response capacity of the last ISO.
+struct InitPortArgs {
+    uint32_t portNumber = 0xFFFFFFFF;
+    uint32_t subPort = 0xFFFFFFFF;
+    int cardKind = -1;
+    int exclusive = -1;
+};
+InitPortArgs LastInitPort();
+uint32_t LastIsoCapacity();
 // Ports open now.
 int OpenPorts();
 int Calls(const std::string& entry);
