@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # runtime peers used by the tests
   pcscd vsmartcard-vpcd pcsc-tools opensc
-  python3 libplist-utils libplist-dev libccid
+  python3 libplist-utils libplist-dev libccid locales
   xvfb xauth imagemagick fonts-dejavu-core
   iproute2 procps util-linux openssl
 )

@@ -1,0 +1,71 @@
+// What every reader fuzz target checks about one input: the read either
+// fails with one of the reader's own exceptions or yields a tree made only
+// of the eight value types, none of them empty.
+#ifndef VD_TESTS_FUZZ_FUZZCHECK_H
+#define VD_TESTS_FUZZ_FUZZCHECK_H
+
+#include "plist/Plist.h"
+
+#include <boost/locale/encoding_errors.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+
+namespace fuzzcheck {
+
+inline void fail(const char* what)
+{
+    std::fprintf(stderr, "reader invariant broken: %s\n", what);
+    std::abort();
+}
+
+inline void checkTree(const boost::any& v, int depth)
+{
+    if (depth > 513)
+        fail("tree deeper than the nesting limit");
+    if (v.empty())
+        fail("empty value");
+    if (const Plist::Dictionary* d = boost::any_cast<Plist::Dictionary>(&v)) {
+        for (const auto& entry : *d)
+            checkTree(entry.second, depth + 1);
+        return;
+    }
+    if (const Plist::Array* a = boost::any_cast<Plist::Array>(&v)) {
+        for (const auto& item : *a)
+            checkTree(item, depth + 1);
+        return;
+    }
+    if (const Plist::Date* date = boost::any_cast<Plist::Date>(&v)) {
+        // Every date must print in the fixed four-digit-year form.
+        if (date->toXmlText().size() != 20)
+            fail("date outside years 0..9999");
+        return;
+    }
+    const std::type_info& t = v.type();
+    if (t != typeid(std::string) && t != typeid(long) && t != typeid(double) && t != typeid(bool) &&
+        t != typeid(Plist::Data))
+        fail("value of a type outside the model");
+}
+
+inline void run(const std::function<void(boost::any&)>& read)
+{
+    boost::any out;
+    try {
+        read(out);
+    } catch (const Plist::Error&) {
+        if (!out.empty())
+            fail("output written by a failed read");
+        return;
+    } catch (const boost::locale::conv::conversion_error&) {
+        if (!out.empty())
+            fail("output written by a failed read");
+        return;
+    }
+    // Any other exception escapes and ends the run as a finding.
+    checkTree(out, 0);
+}
+
+} // namespace fuzzcheck
+
+#endif
