@@ -80,7 +80,7 @@ private:
     Data decodeData(int64_t offset);
     std::string decodeAsciiString(int64_t offset);
     std::string decodeUtf16String(int64_t offset);
-    std::string decodeKey(uint64_t objectNumber);
+    std::string decodeKey(uint64_t objectNumber, int depth);
     Array decodeArray(int64_t offset, int depth);
     Dictionary decodeDict(int64_t offset, int depth);
     // Count of a data, string, array or dictionary object, and the
@@ -215,16 +215,19 @@ std::string BinaryReader::decodeUtf16String(int64_t offset)
                                                   boost::locale::conv::stop);
 }
 
-std::string BinaryReader::decodeKey(uint64_t objectNumber)
+std::string BinaryReader::decodeKey(uint64_t objectNumber, int depth)
 {
     const int64_t offset = offsetOf(objectNumber);
     const unsigned char kind = markerAt(offset) >> 4;
-    // Only a string can be a key; checked before decoding so that a key
-    // naming a large container is refused at once.
     if (kind == 0x5)
         return decodeAsciiString(offset);
     if (kind == 0x6)
         return decodeUtf16String(offset);
+    // Any other key is decoded like a value first, so that a damaged key
+    // object reports its own fault; only a key that decodes to something
+    // other than a string is reported as such. The caps on decoded objects
+    // bound the work a container named as a key can cause.
+    decodeObject(objectNumber, depth);
     throw Error("Error parsing dictionary.  Key can't be parsed as a string");
 }
 
@@ -247,7 +250,7 @@ Dictionary BinaryReader::decodeDict(int64_t offset, int depth)
     checkPayload(start, count, 2 * static_cast<uint64_t>(state_.objectRefSize));
     Dictionary dict;
     for (uint64_t i = 0; i < count; ++i) {
-        std::string key = decodeKey(referenceAt(start, i));
+        std::string key = decodeKey(referenceAt(start, i), depth + 1);
         // Keys usually come sorted, so the end is the right hint; a key seen
         // again takes the later value.
         dict.insert_or_assign(dict.end(), std::move(key), decodeObject(referenceAt(start, count + i), depth + 1));

@@ -29,6 +29,11 @@ struct BinaryWriter {
     std::vector<uint32_t> subtreeCounts;
     // Reused between strings to avoid an allocation per non-ASCII string.
     std::vector<uint16_t> utf16;
+    // Of several values that cannot be written, the last in object order
+    // is the one reported: the one a writer that assembles the file from
+    // its end meets first. The report does not depend on how the file is
+    // put together.
+    const boost::any* unsupported = nullptr;
 
     explicit BinaryWriter(BinaryPlistState& s) : state(s) {}
 };
@@ -221,9 +226,10 @@ void encodeString(BinaryWriter& w, const std::string& text)
     }
 }
 
-enum class Kind { Long, Short, Int, Dictionary, String, Array, Data, Real, Float, Date, Bool };
+enum class Kind { Long, Short, Int, Dictionary, String, Array, Data, Real, Float, Date, Bool, Unsupported };
 
-// The held type decides; anything outside the accepted set is refused.
+// The held type decides; anything outside the accepted set cannot be
+// written.
 Kind kindOf(const boost::any& value)
 {
     const std::type_info& t = value.type();
@@ -249,12 +255,13 @@ Kind kindOf(const boost::any& value)
         return Kind::Date;
     if (t == typeid(bool))
         return Kind::Bool;
-    writer::throwUnsupportedType(value);
+    return Kind::Unsupported;
 }
 
 // First pass: numbers every object in pre-order, records the size of each
-// subtree, and refuses unsupported types, excessive nesting and sizes the
-// format's 32-bit fields cannot describe, all before any byte is written.
+// subtree, notes the value of an unsupported type to report, and refuses
+// strings and keys holding NUL, excessive nesting and sizes the format's
+// 32-bit fields cannot describe, all before any byte is written.
 uint32_t countObjects(BinaryWriter& w, const boost::any& value, int depth)
 {
     const size_t number = w.subtreeCounts.size();
@@ -269,6 +276,7 @@ uint32_t countObjects(BinaryWriter& w, const boost::any& value, int depth)
         for (const auto& entry : dict) {
             if (entry.first.size() > kMaxSize || w.subtreeCounts.size() >= kMaxSize)
                 writer::throwTooLarge();
+            writer::checkNoNul(entry.first);
             w.subtreeCounts.push_back(1);
         }
         for (const auto& entry : dict)
@@ -282,13 +290,19 @@ uint32_t countObjects(BinaryWriter& w, const boost::any& value, int depth)
             countObjects(w, element, depth + 1);
         break;
     }
-    case Kind::String:
-        if (boost::unsafe_any_cast<std::string>(&value)->size() > kMaxSize)
+    case Kind::String: {
+        const std::string& text = *boost::unsafe_any_cast<std::string>(&value);
+        if (text.size() > kMaxSize)
             writer::throwTooLarge();
+        writer::checkNoNul(text);
         break;
+    }
     case Kind::Data:
         if (boost::unsafe_any_cast<Data>(&value)->size() > kMaxSize)
             writer::throwTooLarge();
+        break;
+    case Kind::Unsupported:
+        w.unsupported = &value;
         break;
     default:
         break;
@@ -386,6 +400,8 @@ void encodeObject(BinaryWriter& w, const boost::any& value, uint32_t number)
     case Kind::Bool:
         encodeBool(out, *boost::unsafe_any_cast<bool>(&value));
         break;
+    case Kind::Unsupported:
+        writer::throwUnsupportedType(value);
     }
 }
 
@@ -394,6 +410,8 @@ void buildBinaryPlist(BinaryPlistState& state, const boost::any& top)
 {
     BinaryWriter w(state);
     countObjects(w, top, 1);
+    if (w.unsupported != nullptr)
+        writer::throwUnsupportedType(*w.unsupported);
     const uint32_t objects = static_cast<uint32_t>(w.subtreeCounts.size());
     state.objectRef = 0;
     state.objectRefSize = significantBytes(objects - 1);

@@ -39,6 +39,15 @@ constexpr uint64_t kMaxSize = 0x7FFFFFFFu;
     throw Error(std::string("Plist Error: Can't serialize type ") + name);
 }
 
+// XML cannot carry a NUL character at all, and a reader that takes a text
+// as NUL-terminated would cut it short. Both writers refuse such strings
+// and keys, so that a tree either writes in both encodings or in neither.
+inline void checkNoNul(const std::string& text)
+{
+    if (std::memchr(text.data(), '\0', text.size()) != nullptr)
+        throw Error("Plist Error: Can't serialize a string or key holding a NUL byte");
+}
+
 [[noreturn]] inline void throwTooDeep()
 {
     throw Error("Plist Error: Can't serialize containers nested deeper than "

@@ -32,14 +32,6 @@ constexpr size_t kSliceThreshold = 64;
 // Nodes gathered in the scratch document before they are printed.
 constexpr size_t kBatch = 256;
 
-// The reader cannot tell a NUL inside a text from its end, so such a
-// string would come back cut short; it is refused instead.
-void checkNoNul(const std::string& text)
-{
-    if (std::memchr(text.data(), '\0', text.size()) != nullptr)
-        throw Error("Plist Error: Can't serialize a string or key holding a NUL byte");
-}
-
 // Appends the elements of values to a pugixml node.
 class XmlBuilder {
 public:
@@ -77,7 +69,7 @@ public:
 
     void appendXmlString(pugi::xml_node parent, const char* name, const std::string& text)
     {
-        checkNoNul(text);
+        writer::checkNoNul(text);
         appendXmlTextElement(parent, name, text.data(), text.size());
     }
 

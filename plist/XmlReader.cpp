@@ -31,10 +31,8 @@ bool isBlank(const char* p)
     return true;
 }
 
-// Blank text between the values of a container is layout, not a value.
-// With the parse options used, blank text survives only as an element's
-// leading text (so that a string of blanks keeps its value, and
-// "<dict>\n</dict>" is an empty dictionary); this skips any other.
+// Blank text between the values of a container is layout, not a value;
+// it is skipped wherever the parser kept it.
 bool isLayoutText(const pugi::xml_node& node)
 {
     return node.type() == pugi::node_pcdata && isBlank(node.value());
@@ -63,6 +61,41 @@ inline bool nameIs(const char* name, const char* wanted)
         ++wanted;
     }
     return *name == *wanted;
+}
+
+// Whether blank text may stand beside a comment, a CDATA section or a
+// processing instruction inside an element, where it is part of the text
+// and must be kept. Most property lists hold none of these; for them it is
+// enough (and much faster) to keep blank text only where it is an
+// element's whole content. Input that is not byte-oriented is not scanned.
+bool mayHoldMixedBlankText(const char* data, size_t size)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(data);
+    if (size >= 2 && ((p[0] == 0xFE && p[1] == 0xFF) || (p[0] == 0xFF && p[1] == 0xFE)))
+        return true;
+    if (std::memchr(data, '\0', size < 4 ? size : 4) != nullptr)
+        return true;
+    // "!" and "?" are rare in property lists, so looking for them and then
+    // at the byte before is far cheaper than a search for each markup.
+    // Only the document type and the XML declaration at the start are
+    // harmless.
+    const char* const end = data + size;
+    for (const char* q = data + 1; q < end; ++q) {
+        q = static_cast<const char*>(std::memchr(q, '!', static_cast<size_t>(end - q)));
+        if (q == nullptr)
+            break;
+        if (q[-1] == '<' && !(end - q >= 8 && std::memcmp(q + 1, "DOCTYPE", 7) == 0))
+            return true;
+    }
+    const size_t bom = size >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF ? 3 : 0;
+    for (const char* q = data + 1; q < end; ++q) {
+        q = static_cast<const char*>(std::memchr(q, '?', static_cast<size_t>(end - q)));
+        if (q == nullptr)
+            break;
+        if (q[-1] == '<' && q - 1 != data + bom)
+            return true;
+    }
+    return false;
 }
 
 locale_t cLocale()
@@ -235,9 +268,13 @@ void readXmlPlist(const char* data, int64_t size, boost::any& out)
 {
     pugi::xml_document doc;
     // Besides the defaults (CDATA, escapes, line ends): keep text made only
-    // of blanks when it is an element's single child, since a string of
-    // blanks is a value; and keep leading text as the element's value.
-    const unsigned options = pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata;
+    // of blanks, since a string of blanks is a value and blanks beside a
+    // comment or a CDATA section belong to the text; and keep leading text
+    // as the element's value.
+    const unsigned keepBlanks = mayHoldMixedBlankText(data, static_cast<size_t>(size))
+                                    ? pugi::parse_ws_pcdata
+                                    : pugi::parse_ws_pcdata_single;
+    const unsigned options = pugi::parse_default | keepBlanks | pugi::parse_embed_pcdata;
     const pugi::xml_parse_result result =
         doc.load_buffer(data, static_cast<size_t>(size), options, pugi::encoding_auto);
     if (!result)

@@ -22,7 +22,7 @@ inline void fail(const char* what)
 
 inline void checkTree(const boost::any& v, int depth)
 {
-    if (depth > 513)
+    if (depth > 512)
         fail("tree deeper than the nesting limit");
     if (v.empty())
         fail("empty value");

@@ -257,7 +257,17 @@ TEST(BinaryReader, RefusesHostileInput)
         {"marker 0xFF", file({bytes({0xFF})}), "This type is not supported"},
         {"integer key", file({bytes({0xD2, 1, 2, 3, 3}), bytes({0x10, 0x01}), str("a"), bytes({0x09})}),
          "Error parsing dictionary.  Key can't be parsed as a string"},
-        {"container key", file({bytes({0xD1, 0, 0})}), "Error parsing dictionary.  Key can't be parsed as a string"},
+        {"container key", file({bytes({0xD1, 1, 2}), bytes({0xA1, 2}), str("k")}),
+         "Error parsing dictionary.  Key can't be parsed as a string"},
+        // A key object is decoded before its kind is judged: its own fault
+        // comes first.
+        {"null key", file({bytes({0xD1, 1, 2}), bytes({0x00}), bytes({0x09})}),
+         "Plist: null byte encountered, unsure how to parse"},
+        {"unsupported key", file({bytes({0xD1, 1, 2}), bytes({0x80, 0x01}), bytes({0x09})}),
+         "This type is not supported"},
+        {"truncated integer key", file({bytes({0xD1, 2, 1}), bytes({0x09}), bytes({0x13, 1, 2})}),
+         "Out of bounds getRange"},
+        {"key refers to its dict", file({bytes({0xD1, 0, 1}), bytes({0x09})}), "Plist: binary object reference cycle"},
         {"array refers to itself", file({bytes({0xA1, 0x00})}), "Plist: binary object reference cycle"},
         {"dict refers to itself", file({bytes({0xD1, 1, 0}), str("k")}), "Plist: binary object reference cycle"},
         {"two-step cycle", file({bytes({0xA1, 1}), bytes({0xA2, 2, 0}), bytes({0x09})}),

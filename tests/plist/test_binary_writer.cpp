@@ -118,7 +118,6 @@ INSTANTIATE_TEST_SUITE_P(
         LeafCase{"string_14", k14, cat({{0x5E}, bytesOf(k14)})},
         LeafCase{"string_15", k15, cat({{0x5F, 0x10, 0x0F}, bytesOf(k15)})},
         LeafCase{"string_256", k256, cat({{0x5F, 0x11, 0x01, 0x00}, bytesOf(k256)})},
-        LeafCase{"string_nul_kept", std::string("a\0b", 3), {0x53, 0x61, 0x00, 0x62}},
         LeafCase{"string_e_acute_utf16", std::string("\xC3\xA9"), {0x61, 0x00, 0xE9}},
         LeafCase{"string_mixed_utf16", std::string("a\xC3\xA9"), {0x62, 0x00, 0x61, 0x00, 0xE9}},
         LeafCase{"string_euro_utf16", std::string("\xE2\x82\xAC"), {0x61, 0x20, 0xAC}},
@@ -320,7 +319,24 @@ Plist::Dictionary dictHolding(const boost::any& v)
     return d;
 }
 
+Plist::Dictionary twoRefused()
+{
+    Plist::Dictionary d;
+    d["a"] = 5u;
+    d["b"] = static_cast<unsigned char>(1);
+    return d;
+}
+
+Plist::Dictionary keyed(const std::string& key)
+{
+    Plist::Dictionary d;
+    d["a"] = 1L;
+    d[key] = 2L;
+    return d;
+}
+
 const std::string kType = "Plist Error: Can't serialize type ";
+const std::string kNul = "Plist Error: Can't serialize a string or key holding a NUL byte";
 
 INSTANTIATE_TEST_SUITE_P(
     Types, BinaryRefusal,
@@ -330,7 +346,15 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"char_pointer", static_cast<const char*>("x"), kType + "PKc"},
                       RefusalCase{"deep_unsigned_char", dictHolding(static_cast<unsigned char>(1)),
                                   kType + "h"},
-                      RefusalCase{"deep_empty", dictHolding(boost::any()), kType + "v"}),
+                      RefusalCase{"deep_empty", dictHolding(boost::any()), kType + "v"},
+                      // Of several, the last in object order is named.
+                      RefusalCase{"last_of_two_named", Plist::Array{5u, Plist::Array{true, 5LL}, 1L},
+                                  kType + "x"},
+                      RefusalCase{"last_value_of_dict_named", twoRefused(), kType + "h"},
+                      RefusalCase{"string_with_nul", std::string("a\0b", 3), kNul},
+                      RefusalCase{"string_only_nul", std::string(1, '\0'), kNul},
+                      RefusalCase{"deep_string_with_nul", dictHolding(std::string("x\0", 2)), kNul},
+                      RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4)), kNul}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
 
 } // namespace

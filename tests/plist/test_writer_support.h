@@ -93,7 +93,6 @@ inline Plist::Date dateAt(int64_t unixSeconds)
 // What the generator may put into strings and keys.
 struct TreeOptions {
     bool nonUtf8Strings = false; // byte strings that are not UTF-8 (binary only)
-    bool nulInStrings = false;   // NUL bytes inside strings (binary only)
     bool specialReals = true;    // NaN, infinities, -0.0
     bool narrowTypes = true;     // int, short, float besides long, double
     int maxDepth = 5;
@@ -119,8 +118,6 @@ public:
             s += pieces[pick(0, static_cast<int>(std::size(pieces)) - 1)];
         if (opt_.nonUtf8Strings && pick(0, 9) == 0)
             s += static_cast<char>(pick(0x80, 0xFF));
-        if (opt_.nulInStrings && pick(0, 9) == 0)
-            s.insert(s.begin() + pick(0, static_cast<int>(s.size())), '\0');
         return s;
     }
 

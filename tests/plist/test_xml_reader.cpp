@@ -92,6 +92,15 @@ TEST(XmlReader, ReadsValues)
         {"real split by comment", "<real>1.<!--c-->25</real>", R(1.25)},
         {"line ends normalised", "<string>a\r\nb\rc</string>", S("a\nb\nc")},
         {"key with comment", "<dict><key>a<!--x-->b</key><integer>1</integer></dict>", D({{"ab", L(1)}})},
+        {"blanks before cdata", "<string>  <![CDATA[x]]></string>", S("  x")},
+        {"blanks after cdata", "<string><![CDATA[x]]>  </string>", S("x  ")},
+        {"blank between comments", "<string>a<!--x--> <!--y-->b</string>", S("a b")},
+        {"blanks around a comment", "<string> <!--x-->\t</string>", S(" \t")},
+        {"blanks around an instruction", "<string> <?pi x?> </string>", S("  ")},
+        {"blank key beside a comment", "<dict><key> <!--x--> </key><true/></dict>", D({{"  ", B(true)}})},
+        {"layout and comments in a dict", "<dict>\n\t<!--c-->\n\t<key>a</key>\n\t<integer>1</integer>\n</dict>",
+         D({{"a", L(1)}})},
+        {"layout and comments in an array", "<array> <!--c--> <true/> <!--d--> </array>", A({B(true)})},
         {"integer split by comment", "<integer>1<!--x-->2</integer>", L(12)},
         {"data abc", "<data>YWJj</data>", Bytes("abc")},
         {"data ab", "<data>YWI=</data>", Bytes("ab")},
@@ -265,6 +274,14 @@ TEST(XmlReader, ReadsOtherEncodings)
     }
     EXPECT_EQ(boost::any_cast<std::string>(readXml(utf16)), "\xc5\xbc\xc3\xb3\xc5\x82w");
     EXPECT_EQ(boost::any_cast<std::string>(readXml(utf8)), "\xc5\xbc\xc3\xb3\xc5\x82w");
+
+    // Blanks beside a comment belong to the text in every encoding.
+    std::string blanks16 = "\xff\xfe";
+    for (const char* p = "<plist><string> <!--x--> a</string></plist>"; *p; ++p) {
+        blanks16 += *p;
+        blanks16 += '\0';
+    }
+    EXPECT_EQ(boost::any_cast<std::string>(readXml(blanks16)), "  a");
 }
 
 TEST(XmlReader, ParsesIntegersLikeAtollWithinRange)

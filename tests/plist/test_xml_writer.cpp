@@ -269,6 +269,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"long_long", 5LL, kType + "x"},
         RefusalCase{"deep_unsigned_char", keyed("z", Plist::Array{1L, static_cast<unsigned char>(1)}),
                     kType + "h"},
+        // Of several, the first in document order is named.
+        RefusalCase{"first_of_two_named", Plist::Array{5u, Plist::Array{true, 5LL}, 1L}, kType + "j"},
         RefusalCase{"string_with_nul", std::string("ab\0cd", 5), kNul},
         RefusalCase{"string_only_nul", std::string(1, '\0'), kNul},
         RefusalCase{"deep_string_with_nul", keyed("z", Plist::Array{std::string("x\0", 2)}), kNul},
