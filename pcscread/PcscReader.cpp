@@ -1,0 +1,330 @@
+#include "pcscread/PcscReader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "pcscread/pcsc2std.h"
+#include "pcscread/Names.h"
+#include "pcscread/Trace.h"
+
+using namespace std::chrono_literals;
+using pcscread::DeadlineIn;
+using pcscread::Trace;
+using pcscread::TraceHex;
+
+namespace {
+
+// Results of the status wait that the thread publishes as service errors.
+bool IsPublishedError(LONG rc) {
+    return rc == SCARD_E_READER_UNAVAILABLE || rc == SCARD_E_SYSTEM_CANCELLED || rc == SCARD_E_NO_SERVICE ||
+           rc == SCARD_E_SERVICE_STOPPED || rc == SCARD_E_UNKNOWN_READER;
+}
+
+// PC/SC keeps an event counter in the upper half of the state word; only
+// the state bits are published.
+constexpr unsigned long kStateBits = 0xFFFFUL;
+
+}  // namespace
+
+PCSC_READER::PCSC_READER() { Construct(nullptr, SCARD_SCOPE_USER); }
+
+PCSC_READER::PCSC_READER(const char* readerName) { Construct(readerName, SCARD_SCOPE_USER); }
+
+PCSC_READER::PCSC_READER(const char* readerName, unsigned long scope) { Construct(readerName, scope); }
+
+void PCSC_READER::Construct(const char* readerName, unsigned long scope) {
+    session = new (std::nothrow) PCSC_SESSION(scope);
+    if (session == nullptr) {
+        lastError = PCSC2STD_ERR_THREAD;
+        return;
+    }
+    if (session->GetLastError() != SCARD_S_SUCCESS) {
+        session->ReleaseContext();
+        delete session;
+        session = nullptr;
+        lastError = PCSC2STD_ERR_THREAD;
+        return;
+    }
+    name[0] = '\0';
+    if (readerName != nullptr) AssignName(readerName);
+    lastError = 0;
+}
+
+PCSC_READER::~PCSC_READER() {
+    StopThread();
+    if (session != nullptr) {
+        session->ReleaseContext();
+        delete session;
+        session = nullptr;
+    }
+}
+
+long PCSC_READER::AssignName(const char* readerName) {
+    if (readerName == nullptr || readerName[0] == '\0') return PCSC2STD_ERR_EMPTY_READER_NAME;
+    // A cut name would watch a different reader, so a name that does not
+    // fit is refused rather than shortened.
+    if (std::strlen(readerName) >= sizeof name) return PCSC2STD_ERR_INIT_PORT;
+    pcscread::CopyName(name, sizeof name, readerName);
+    return 0;
+}
+
+void PCSC_READER::SetThreadContext(SCARDCONTEXT ctx) {
+    std::lock_guard<std::mutex> g(contextMutex);
+    threadContext = ctx;
+}
+
+long PCSC_READER::StartThread() {
+    if (thread.joinable()) StopThread();  // a failed thread is reclaimed first
+    ackEvent.Reset();
+    endedEvent.Reset();
+    stopEvent.Reset();
+    {
+        std::lock_guard<std::mutex> g(contextMutex);
+        stopRequested = false;
+        threadContext = 0;
+    }
+    threadFailed = false;
+    try {
+        thread = std::thread(&PCSC_READER::ThreadCheckCard, this);
+    } catch (...) {
+        lastError = PCSC2STD_ERR_THREAD;
+        return lastError;
+    }
+    // The thread acknowledges once it has had its first answer from PC/SC,
+    // or when it fails before that.
+    if (!ackEvent.WaitUntil(DeadlineIn(2000ms)) || threadFailed) {
+        Trace("PCSC_READER::StartThread: card-watch thread did not start for ", name);
+        StopThread();
+        lastError = PCSC2STD_ERR_THREAD;
+        return lastError;
+    }
+    lastError = 0;
+    return 0;
+}
+
+void PCSC_READER::StopThread() {
+    if (!thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> g(contextMutex);
+        stopRequested = true;
+        stopEvent.Set();
+        if (threadContext != 0) SCardCancel(threadContext);
+    }
+    // A cancel that arrives between two status calls is lost, so it is
+    // repeated until the thread has ended; each status call lasts at most
+    // 500 ms in any case, so the join below is bounded as well.
+    const auto deadline = DeadlineIn(2000ms);
+    while (!endedEvent.WaitUntil(std::min(DeadlineIn(10ms), deadline))) {
+        if (pcscread::Clock::now() >= deadline) break;
+        std::lock_guard<std::mutex> g(contextMutex);
+        if (threadContext != 0) SCardCancel(threadContext);
+    }
+    thread.join();
+    threadFailed = false;
+}
+
+bool PCSC_READER::StopRequestedWithin(unsigned long ms) {
+    return stopEvent.WaitUntil(DeadlineIn(std::chrono::milliseconds(ms)));
+}
+
+void PCSC_READER::SendAckIfNeeded(bool* ackSent) {
+    if (*ackSent) return;
+    ackEvent.Set();
+    *ackSent = true;
+}
+
+bool PCSC_READER::PublishState(const SCARD_READERSTATE& rs) {
+    if (!threadSemaphore.LockUntil(DeadlineIn(2000ms))) return false;
+    eventState.store(rs.dwEventState & kStateBits, std::memory_order_release);
+    cardStateOperationResult = 0;
+    atrLength = rs.cbAtr <= sizeof atr ? rs.cbAtr : sizeof atr;
+    std::memcpy(atr, rs.rgbAtr, atrLength);
+    threadSemaphore.Unlock();
+    waitEvent.Set();
+    return true;
+}
+
+bool PCSC_READER::PublishError(LONG rc) {
+    if (!threadSemaphore.LockUntil(DeadlineIn(2000ms))) return false;
+    cardStateOperationResult = rc;
+    threadSemaphore.Unlock();
+    waitEvent.Set();
+    return true;
+}
+
+void PCSC_READER::ThreadCheckCard(PCSC_READER* reader) { reader->ThreadBody(); }
+
+void PCSC_READER::ThreadBody() {
+    PCSC_SESSION* own = new (std::nothrow) PCSC_SESSION(SCARD_SCOPE_USER);
+    if (own == nullptr || own->GetLastError() != SCARD_S_SUCCESS) {
+        if (own != nullptr) {
+            own->ReleaseContext();
+            delete own;
+        }
+        threadFailed = true;
+        ackEvent.Set();
+        endedEvent.Set();
+        return;
+    }
+    const SCARDCONTEXT ctx = own->GetContext();
+    SetThreadContext(ctx);
+
+    SCARD_READERSTATE rs;
+    std::memset(&rs, 0, sizeof rs);
+    rs.szReader = name;
+    rs.dwCurrentState = SCARD_STATE_UNAWARE;
+    int atrLoops = 10;
+    bool ackSent = false;
+    bool failed = false;
+
+    while (!stopEvent.IsSet()) {
+        LONG rc = SCardGetStatusChange(ctx, 500, &rs, 1);
+        if ((rc != SCARD_S_SUCCESS || (rs.dwEventState & SCARD_STATE_CHANGED) == 0) && rc != SCARD_E_TIMEOUT)
+            SendAckIfNeeded(&ackSent);
+
+        if (rc == SCARD_E_TIMEOUT) continue;
+
+        if (rc != SCARD_S_SUCCESS) {
+            if (IsPublishedError(rc)) {
+                if (!PublishError(rc)) {
+                    failed = true;
+                    break;
+                }
+                // The published error stays until a state is published
+                // again; asking afresh makes the first answer after the
+                // condition ends such a publication, even when the reader's
+                // state looks as it did before.
+                rs.dwCurrentState = SCARD_STATE_UNAWARE;
+            }
+            if (StopRequestedWithin(100)) break;
+            continue;
+        }
+
+        const unsigned long ev = rs.dwEventState;
+        if ((ev & SCARD_STATE_CHANGED) == 0) {
+            rs.dwCurrentState = ev;
+            continue;
+        }
+
+        if (ev & (SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE)) {
+            // The reader has gone: report it unavailable instead of leaving
+            // its last card state in place, and wait for it to come back.
+            if (!PublishError(SCARD_E_UNKNOWN_READER)) {
+                failed = true;
+                break;
+            }
+            SendAckIfNeeded(&ackSent);
+            rs.dwCurrentState = ev;
+            continue;
+        }
+
+        const bool wantRetry = ((ev & SCARD_STATE_PRESENT) && rs.cbAtr == 0) || (ev & SCARD_STATE_UNAVAILABLE);
+        if (wantRetry && atrLoops > 0) {
+            if (StopRequestedWithin((ev & SCARD_STATE_UNAVAILABLE) ? 10 : 100)) break;
+            rs.dwCurrentState = SCARD_STATE_UNAWARE;
+            --atrLoops;
+            continue;
+        }
+        if (wantRetry && (ev & SCARD_STATE_MUTE) == 0) {
+            // The card never gave an ATR: it counts as absent.
+            rs.dwEventState = (ev & ~static_cast<unsigned long>(SCARD_STATE_PRESENT)) | SCARD_STATE_EMPTY;
+        }
+        atrLoops = 10;
+        if (!PublishState(rs)) {
+            failed = true;
+            break;
+        }
+        SendAckIfNeeded(&ackSent);
+        // Wait for PC/SC's next real change, not for the state published in
+        // place of a card without an ATR.
+        rs.dwCurrentState = ev;
+    }
+
+    SetThreadContext(0);
+    own->ReleaseContext();
+    delete own;
+    if (failed) {
+        TraceHex("PCSC_READER::ThreadCheckCard failed", 0);
+        threadFailed = true;
+        ackEvent.Set();
+    }
+    endedEvent.Set();
+}
+
+long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, unsigned char* atrOut) {
+    if (!threadSemaphore.LockUntil(DeadlineIn(200ms))) {
+        if (threadFailed) StartThread();
+        return PCSC2STD_ERR_THREAD;
+    }
+    long result = 0;
+    if (cardStateOperationResult != 0) {
+        switch (cardStateOperationResult) {
+            case SCARD_E_READER_UNAVAILABLE:
+            case SCARD_E_UNKNOWN_READER:
+                result = PCSC2STD_ERR_READER_UNAVAILABLE;
+                break;
+            case SCARD_E_SYSTEM_CANCELLED:
+                result = PCSC2STD_ERR_SYSTEM_CANCELLED;
+                break;
+            case SCARD_E_NO_SERVICE:
+                result = PCSC2STD_ERR_NO_SERVICE;
+                break;
+            case SCARD_E_SERVICE_STOPPED:
+                result = PCSC2STD_ERR_SERVICE_STOPPED;
+                break;
+            default:
+                result = PCSC2STD_ERR_THREAD;
+                break;
+        }
+    } else {
+        unsigned long ev = eventState.load(std::memory_order_relaxed);
+        unsigned long out = ev;
+        if (ev & SCARD_STATE_CHANGED) {
+            if (ev & SCARD_STATE_PRESENT) {
+                if (reportedState & SCARD_STATE_EMPTY) {
+                    reportedState = (reportedState | SCARD_STATE_PRESENT) & ~static_cast<unsigned long>(SCARD_STATE_EMPTY);
+                } else {
+                    out &= ~static_cast<unsigned long>(SCARD_STATE_CHANGED);
+                }
+            } else {
+                reportedState = ev;
+            }
+            if (atrLenOut != nullptr) *atrLenOut = atrLength;
+            if (atrOut != nullptr) std::memcpy(atrOut, atr, atrLength);
+            eventState.store(ev & ~static_cast<unsigned long>(SCARD_STATE_CHANGED), std::memory_order_release);
+        }
+        if (state != nullptr) *state = out;
+    }
+    threadSemaphore.Unlock();
+    return result;
+}
+
+long PCSC_READER::GetATR(unsigned long* atrLenOut, unsigned char* atrOut) {
+    if (!threadSemaphore.LockUntil(DeadlineIn(1000ms))) return PCSC2STD_ERR_THREAD;
+    if (atrLenOut != nullptr) *atrLenOut = atrLength;
+    if (atrOut != nullptr) std::memcpy(atrOut, atr, atrLength);
+    threadSemaphore.Unlock();
+    return 0;
+}
+
+long PCSC_READER::SelectReader(char* nameBuf, size_t nameSize, unsigned long index) {
+    if (session == nullptr) return lastError = PCSC2STD_ERR_THREAD;
+    if (session->GetReaderName(nameBuf, nameSize, index)) {
+        AssignName(nameBuf);
+        unsigned short a = 63, b = 63;
+        session->GetReaderAttribs(nameBuf, &a, &b, nullptr);
+    }
+    lastError = session->GetLastError();
+    return lastError;
+}
+
+unsigned short PCSC_READER::ReaderExists(const char* readerName) {
+    if (session == nullptr) {
+        lastError = PCSC2STD_ERR_THREAD;
+        return 0;
+    }
+    unsigned short found = static_cast<unsigned short>(session->ReaderExists(readerName));
+    lastError = session->GetLastError();
+    return found;
+}

@@ -1,0 +1,96 @@
+// One named reader and its card-watch thread, which follows the reader's
+// state through PC/SC and publishes the state word and the ATR.
+#ifndef VD_PCSCREAD_PCSCREADER_H
+#define VD_PCSCREAD_PCSCREADER_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include <winscard.h>
+
+#include "pcscread/PcscSession.h"
+#include "pcscread/Sync.h"
+
+// Size of the reader name field, terminating zero included.
+constexpr size_t PCSC_READER_NAME_SIZE = 128;
+// Size of the published ATR store.
+constexpr size_t PCSC_READER_ATR_SIZE = MAX_ATR_SIZE;
+
+class PCSC_READER {
+public:
+    PCSC_READER();
+    explicit PCSC_READER(const char* name);
+    PCSC_READER(const char* name, unsigned long scope);
+    ~PCSC_READER();
+    PCSC_READER(const PCSC_READER&) = delete;
+    PCSC_READER& operator=(const PCSC_READER&) = delete;
+
+    // 0, -5 for a missing or empty name, -8 for a name that does not fit
+    // (the reader keeps its old name then).
+    long AssignName(const char* name);
+    const char* ReaderName() const { return name; }
+    long GetLastError() const { return lastError; }
+    PCSC_SESSION* Session() const { return session; }
+
+    // Starts the card-watch thread and waits until it has seen the reader
+    // once. 0, or -24 when it could not start or did not answer in time.
+    long StartThread();
+    // The state published last; a change is handed out once. state and atr
+    // (PCSC_READER_ATR_SIZE bytes) are written only on success, atr only
+    // with a change.
+    long GetCardState(unsigned long* state, unsigned long* atrLen, unsigned char* atr);
+    // The published ATR (atr holds PCSC_READER_ATR_SIZE bytes). 0 / -24.
+    long GetATR(unsigned long* atrLen, unsigned char* atr);
+    // The published state word, read without waiting.
+    unsigned long GetEventState() const { return eventState.load(std::memory_order_acquire); }
+
+    long SelectReader(char* nameBuf, size_t nameSize, unsigned long index);
+    unsigned short ReaderExists(const char* name);
+
+    // Test access: whether a watch thread object exists (running or ended
+    // but not yet joined), and whether the last one ended on a failure.
+    bool HasThread() const { return thread.joinable(); }
+    bool ThreadFailed() const { return threadFailed.load(); }
+
+private:
+    void Construct(const char* name, unsigned long scope);
+    static void ThreadCheckCard(PCSC_READER* reader);
+    void ThreadBody();
+    void SendAckIfNeeded(bool* ackSent);
+    // Waits up to ms for a stop request; true when a stop was asked for.
+    bool StopRequestedWithin(unsigned long ms);
+    bool PublishState(const SCARD_READERSTATE& rs);
+    bool PublishError(LONG rc);
+    // Asks the thread to stop, wakes it out of PC/SC and joins it.
+    void StopThread();
+    void SetThreadContext(SCARDCONTEXT ctx);
+
+    char name[PCSC_READER_NAME_SIZE] = {0};
+    long lastError = 0;
+
+    pcscread::Event stopEvent;
+    pcscread::Event ackEvent;
+    pcscread::Event endedEvent;
+    pcscread::Event waitEvent;
+    std::atomic<bool> threadFailed{false};
+
+    pcscread::TimedLock threadSemaphore;
+    std::atomic<unsigned long> eventState{SCARD_STATE_UNKNOWN};
+    unsigned long reportedState = SCARD_STATE_UNKNOWN;
+    long cardStateOperationResult = 0;
+    unsigned long atrLength = 0;
+    unsigned char atr[PCSC_READER_ATR_SIZE] = {0};
+
+    std::thread thread;
+    // The watch thread's own context, kept so that a stop can cancel its
+    // blocking status call; guarded by contextMutex.
+    std::mutex contextMutex;
+    SCARDCONTEXT threadContext = 0;
+    bool stopRequested = false;
+
+    PCSC_SESSION* session = nullptr;
+};
+
+#endif  // VD_PCSCREAD_PCSCREADER_H

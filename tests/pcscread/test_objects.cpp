@@ -1,0 +1,621 @@
+// The objects beneath the port API on the fake PC/SC library: session,
+// card, reader, name copies and trace builders.
+#include <cstring>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FakeFixture.h"
+#include "FakePcsc.h"
+#include "pcscread/Names.h"
+#include "pcscread/PcscCard.h"
+#include "pcscread/PcscReader.h"
+#include "pcscread/PcscSession.h"
+#include "pcscread/Trace.h"
+
+using fakepcsc::Bytes;
+using fakepcsc::Fn;
+using testutil::Atr;
+using testutil::WaitUntil;
+
+namespace {
+
+class Objects : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fakepcsc::Reset();
+        fakepcsc::AddReader(kA);
+    }
+    void TearDown() override { fakepcsc::Reset(); }
+    static constexpr const char* kA = "Reader A";
+};
+
+// ---------------------------------------------------------------------------
+// PCSC_SESSION
+// ---------------------------------------------------------------------------
+
+TEST_F(Objects, SessionNamesByIndex) {
+    fakepcsc::AddReader("Reader B");
+    PCSC_SESSION s;
+    ASSERT_EQ(SCARD_S_SUCCESS, s.GetLastError());
+    EXPECT_EQ(1, s.IsContextValid());
+    char name[128];
+    struct Case {
+        unsigned long index;
+        int found;
+        const char* name;
+    } cases[] = {{0, 1, "Reader A"}, {1, 1, "Reader B"}, {2, 0, nullptr}, {1000, 0, nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.index);
+        std::strcpy(name, "unchanged");
+        EXPECT_EQ(c.found, s.GetReaderName(name, sizeof name, c.index));
+        if (c.found) {
+            EXPECT_STREQ(c.name, name);
+        }
+    }
+    EXPECT_EQ(1, s.ReaderExists("Reader B"));
+    EXPECT_EQ(0, s.ReaderExists("Reader"));
+    EXPECT_EQ(0, s.ReaderExists("Reader BB"));
+    EXPECT_EQ(0, s.ReaderExists(nullptr));
+    s.ReleaseContext();
+    EXPECT_EQ(0, s.IsContextValid());
+    EXPECT_EQ(0, fakepcsc::OpenContexts());
+}
+
+TEST_F(Objects, SessionNameIsCutToTheCallersBuffer) {
+    PCSC_SESSION s;
+    char small[5];
+    std::memset(small, 'Z', sizeof small);
+    EXPECT_EQ(1, s.GetReaderName(small, sizeof small, 0));
+    EXPECT_STREQ("Read", small);
+    s.ReleaseContext();
+}
+
+TEST_F(Objects, SessionListLongerThanItsBufferIsAnError) {
+    for (int i = 0; i < 10; ++i) fakepcsc::AddReader(std::string(110, static_cast<char>('a' + i)));
+    PCSC_SESSION s;
+    char name[1024];
+    EXPECT_EQ(0, s.GetReaderName(name, sizeof name, 0));
+    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, s.GetLastError());
+    EXPECT_EQ(0, s.ReaderExists(kA));
+    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, s.GetLastError());
+    s.ReleaseContext();
+}
+
+TEST_F(Objects, SessionProbeLeavesAttributesAlone) {
+    fakepcsc::SetProbeResult(kA, SCARD_E_INVALID_VALUE);
+    PCSC_SESSION s;
+    unsigned short a = 11, b = 22;
+    EXPECT_EQ(SCARD_E_NO_SMARTCARD, s.GetReaderAttribs(kA, &a, &b, nullptr));
+    EXPECT_EQ(11, a);
+    EXPECT_EQ(22, b);
+    fakepcsc::InsertCard(kA, Atr(4));
+    EXPECT_EQ(SCARD_S_SUCCESS, s.GetReaderAttribs(kA, &a, &b, nullptr));
+    EXPECT_EQ(SCARD_E_UNKNOWN_READER, s.GetReaderAttribs("nope", &a, &b, nullptr));
+    EXPECT_EQ(0, fakepcsc::OpenHandles());
+    s.ReleaseContext();
+}
+
+TEST_F(Objects, SessionFailedReleaseKeepsTheContext) {
+    PCSC_SESSION s;
+    const SCARDCONTEXT ctx = s.GetContext();
+    fakepcsc::PushResult(Fn::ReleaseContext, SCARD_E_INVALID_HANDLE);
+    s.ReleaseContext();
+    EXPECT_EQ(ctx, s.GetContext());
+    EXPECT_EQ(1, s.IsContextValid());
+    // A re-establish stops at a failed release.
+    fakepcsc::PushResult(Fn::ReleaseContext, SCARD_E_INVALID_HANDLE);
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, s.ReestablishContext(SCARD_SCOPE_USER));
+    EXPECT_EQ(ctx, s.GetContext());
+    EXPECT_EQ(SCARD_S_SUCCESS, s.ReestablishContext(SCARD_SCOPE_USER));
+    EXPECT_NE(ctx, s.GetContext());
+    EXPECT_EQ(1, fakepcsc::OpenContexts());
+    s.ReleaseContext();
+    EXPECT_EQ(0, fakepcsc::OpenContexts());
+}
+
+TEST_F(Objects, SessionWithoutServiceHasNoContext) {
+    fakepcsc::SetService(false);
+    PCSC_SESSION s;
+    EXPECT_EQ(SCARD_E_NO_SERVICE, s.GetLastError());
+    EXPECT_EQ(0, s.IsContextValid());
+    EXPECT_EQ(0u, static_cast<unsigned long>(s.GetContext()));
+}
+
+// ---------------------------------------------------------------------------
+// PCSC_CARD
+// ---------------------------------------------------------------------------
+
+TEST_F(Objects, CardConstructionFailsWithoutService) {
+    fakepcsc::SetService(false);
+    PCSC_CARD_T1 card;
+    EXPECT_EQ(PCSC2STD_ERR_THREAD, card.GetLastError());
+    EXPECT_EQ(nullptr, card.Reader());
+    EXPECT_EQ(PCSC2STD_ERR_NO_READER, card.ConnectCard(SCARD_SHARE_SHARED, 3));
+}
+
+struct ConnectCase {
+    const char* label;
+    DWORD accepted;
+    DWORD preferredByCard;
+    bool t0Object;
+    LONG result;
+    DWORD protocol;
+    int connects;
+};
+
+class CardConnect : public Objects, public ::testing::WithParamInterface<ConnectCase> {};
+
+TEST_P(CardConnect, PreferredProtocolThenMask) {
+    const ConnectCase& c = GetParam();
+    fakepcsc::InsertCard(kA, Atr(5));
+    fakepcsc::SetCardProtocols(kA, c.accepted, c.preferredByCard);
+    PCSC_CARD_T0 t0(kA);
+    PCSC_CARD_T1 t1(kA);
+    PCSC_CARD& card = c.t0Object ? static_cast<PCSC_CARD&>(t0) : static_cast<PCSC_CARD&>(t1);
+    EXPECT_EQ(c.result, card.ConnectCard(SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_SHARE_EXCLUSIVE), card.ShareMode());
+    if (c.result == SCARD_S_SUCCESS) {
+        EXPECT_EQ(c.protocol, card.ActiveProtocol());
+        EXPECT_NE(0, card.GetCardHandle());
+    } else {
+        EXPECT_EQ(0, card.GetCardHandle());
+    }
+    EXPECT_EQ(c.connects, fakepcsc::CallCount(Fn::Connect));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CardConnect,
+    ::testing::Values(ConnectCase{"T1Preferred", 3, SCARD_PROTOCOL_T0, false, 0, SCARD_PROTOCOL_T1, 1},
+                      ConnectCase{"T1RefusedFallsBack", SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T0, false, 0,
+                                  SCARD_PROTOCOL_T0, 2},
+                      ConnectCase{"T0RefusedFallsBack", SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1, true, 0,
+                                  SCARD_PROTOCOL_T1, 2},
+                      ConnectCase{"NeitherProtocol", 0, 0, false, SCARD_E_PROTO_MISMATCH, 0, 2}),
+    [](const ::testing::TestParamInfo<ConnectCase>& i) { return std::string(i.param.label); });
+
+TEST_F(Objects, ConnectReplacesAnEarlierConnection) {
+    fakepcsc::InsertCard(kA, Atr(5));
+    PCSC_CARD_T1 card(kA);
+    ASSERT_EQ(SCARD_S_SUCCESS, card.Connect(SCARD_SHARE_SHARED));
+    const SCARDHANDLE first = card.GetCardHandle();
+    ASSERT_EQ(SCARD_S_SUCCESS, card.Connect(SCARD_SHARE_SHARED));
+    EXPECT_NE(first, card.GetCardHandle());
+    EXPECT_EQ(1, fakepcsc::OpenHandles());
+}
+
+TEST_F(Objects, ForcedDisconnectForgetsARefusal) {
+    fakepcsc::InsertCard(kA, Atr(5));
+    PCSC_CARD_T1 card(kA);
+    EXPECT_EQ(PCSC2STD_ERR_NOT_CONNECTED, card.DisconnectCard(SCARD_LEAVE_CARD, 1));
+    ASSERT_EQ(SCARD_S_SUCCESS, card.Connect(SCARD_SHARE_SHARED));
+    fakepcsc::PushResult(Fn::Disconnect, SCARD_E_INVALID_HANDLE);
+    EXPECT_EQ(SCARD_E_INVALID_HANDLE, card.DisconnectCard(SCARD_LEAVE_CARD, 0));
+    EXPECT_NE(0, card.GetCardHandle());
+    fakepcsc::PushResult(Fn::Disconnect, SCARD_E_INVALID_HANDLE);
+    EXPECT_EQ(0, card.DisconnectCard(SCARD_LEAVE_CARD, 1));
+    EXPECT_EQ(0, card.GetCardHandle());
+}
+
+static_assert(std::has_virtual_destructor_v<PCSC_CARD>, "ports delete card objects through the base");
+
+TEST_F(Objects, CardDestroyedThroughTheBaseReleasesEverything) {
+    fakepcsc::InsertCard(kA, Atr(5));
+    PCSC_CARD* card = new PCSC_CARD_T1(kA);
+    ASSERT_EQ(0, card->Reader()->StartThread());
+    ASSERT_EQ(SCARD_S_SUCCESS, card->Connect(SCARD_SHARE_SHARED));
+    delete card;
+    EXPECT_EQ(0, fakepcsc::OpenHandles());
+    EXPECT_EQ(0, fakepcsc::OpenContexts());
+}
+
+// A card on a reader whose watch thread runs, connected.
+class WatchedCard : public Objects {
+protected:
+    void SetUp() override {
+        Objects::SetUp();
+        fakepcsc::InsertCard(kA, atr);
+        card = new PCSC_CARD_T1(kA);
+        ASSERT_EQ(0, card->Reader()->StartThread());
+        ASSERT_EQ(SCARD_S_SUCCESS, card->Connect(SCARD_SHARE_SHARED));
+    }
+    void TearDown() override {
+        delete card;
+        Objects::TearDown();
+    }
+    bool PublishedHas(unsigned long bits) {
+        return WaitUntil([&] { return (card->Reader()->GetEventState() & bits) == bits; });
+    }
+    Bytes atr = Atr(33);
+    PCSC_CARD* card = nullptr;
+};
+
+TEST_F(WatchedCard, ResetReturnsThePublishedAtr) {
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    DWORD len = sizeof out;
+    EXPECT_EQ(0, card->ResetCard(out, &len, 1));
+    ASSERT_EQ(33u, len);
+    EXPECT_EQ(atr, Bytes(out, out + len));
+    // A buffer too small for the published ATR is refused, not overrun.
+    unsigned char small[40];
+    std::memset(small, 0x77, sizeof small);
+    len = 32;
+    EXPECT_EQ(SCARD_E_INSUFFICIENT_BUFFER, card->ResetCard(small, &len, 0));
+    EXPECT_EQ(0u, len);
+    EXPECT_EQ(0x77, small[0]);
+}
+
+TEST_F(WatchedCard, ResetAfterPublishedRemovalDropsTheConnection) {
+    fakepcsc::RemoveCard(kA);
+    ASSERT_TRUE(PublishedHas(SCARD_STATE_EMPTY));
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    DWORD len = sizeof out;
+    EXPECT_EQ(SCARD_W_REMOVED_CARD, card->ResetCard(out, &len, 1));
+    EXPECT_EQ(0u, len);
+    EXPECT_EQ(0, card->GetCardHandle());
+    EXPECT_TRUE(fakepcsc::ReconnectInits().empty());
+}
+
+TEST_F(WatchedCard, ResetOfMuteCardIsUnknownCard) {
+    fakepcsc::SetReaderState(kA, SCARD_STATE_PRESENT | SCARD_STATE_MUTE);
+    ASSERT_TRUE(PublishedHas(SCARD_STATE_MUTE));
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    DWORD len = sizeof out;
+    EXPECT_EQ(SCARD_E_UNKNOWN_CARD, card->ResetCard(out, &len, 1));
+    EXPECT_EQ(0, card->GetCardHandle());
+}
+
+TEST_F(WatchedCard, ColdResetRetriesWithTheProtocolMask) {
+    fakepcsc::PushResult(Fn::Reconnect, SCARD_E_PROTO_MISMATCH);
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    DWORD len = sizeof out;
+    EXPECT_EQ(0, card->ResetCard(out, &len, 1));
+    const std::vector<DWORD> inits = fakepcsc::ReconnectInits();
+    ASSERT_EQ(2u, inits.size());
+    EXPECT_EQ(static_cast<DWORD>(SCARD_UNPOWER_CARD), inits[1]);
+    // Both refused: the error is returned and the handle kept.
+    fakepcsc::PushResult(Fn::Reconnect, SCARD_E_PROTO_MISMATCH);
+    fakepcsc::PushResult(Fn::Reconnect, SCARD_E_NOT_TRANSACTED);
+    len = sizeof out;
+    EXPECT_EQ(SCARD_E_NOT_TRANSACTED, card->ResetCard(out, &len, 1));
+    EXPECT_NE(0, card->GetCardHandle());
+}
+
+struct TransmitCase {
+    const char* label;
+    LONG first;
+    bool inTransaction;
+    int transmits;
+    LONG result;
+};
+
+class TransmitRecovery : public WatchedCard, public ::testing::WithParamInterface<TransmitCase> {};
+
+TEST_P(TransmitRecovery, OneRetryAfterRecovery) {
+    const TransmitCase& c = GetParam();
+    if (c.inTransaction) {
+        ASSERT_EQ(0, card->CardStartTransaction());
+    }
+    const int begins = fakepcsc::CallCount(Fn::BeginTransaction);
+    const int connects = fakepcsc::CallCount(Fn::Connect);
+    fakepcsc::PushResult(Fn::Transmit, c.first);
+    const unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    unsigned char resp[32];
+    DWORD len = sizeof resp;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(c.result, card->CardTransmit(SCARD_PCI_T1, apdu, sizeof apdu, nullptr, resp, &len));
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(c.transmits, fakepcsc::CallCount(Fn::Transmit));
+    const bool recovered = c.transmits == 2;
+    if (recovered && c.inTransaction) {
+        // The transaction was begun again under the reader's named lock.
+        EXPECT_EQ(begins + 1, fakepcsc::CallCount(Fn::BeginTransaction));
+        EXPECT_NE(std::string::npos, err.find("[SystemUtils]pcscread[AcquireNamedLock]-Reader A[ENTER]"));
+        EXPECT_NE(std::string::npos, err.find("[SystemUtils]pcscread[ReleaseNamedLock]-Reader A[EXIT]"));
+        EXPECT_EQ(1u, card->InTransaction());
+    } else if (recovered) {
+        EXPECT_EQ(connects + 1, fakepcsc::CallCount(Fn::Connect));
+        EXPECT_TRUE(err.empty()) << err;
+    } else {
+        // No recovery: the length is what PC/SC left (the fake leaves 0).
+        EXPECT_EQ(0u, len);
+        EXPECT_EQ(connects, fakepcsc::CallCount(Fn::Connect));
+    }
+    if (c.result == SCARD_S_SUCCESS) {
+        EXPECT_EQ(2u, len);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TransmitRecovery,
+    ::testing::Values(TransmitCase{"SharingOutside", SCARD_E_SHARING_VIOLATION, false, 2, SCARD_S_SUCCESS},
+                      TransmitCase{"ResetOutside", SCARD_W_RESET_CARD, false, 2, SCARD_S_SUCCESS},
+                      TransmitCase{"ProtoOutside", SCARD_E_PROTO_MISMATCH, false, 2, SCARD_S_SUCCESS},
+                      TransmitCase{"NotTransactedInside", SCARD_E_NOT_TRANSACTED, true, 2, SCARD_S_SUCCESS},
+                      TransmitCase{"ResetInside", SCARD_W_RESET_CARD, true, 2, SCARD_S_SUCCESS},
+                      TransmitCase{"TimeoutNoRetry", SCARD_E_TIMEOUT, false, 1, SCARD_E_TIMEOUT},
+                      TransmitCase{"TimeoutInsideNoRetry", SCARD_E_TIMEOUT, true, 1, SCARD_E_TIMEOUT}),
+    [](const ::testing::TestParamInfo<TransmitCase>& i) { return std::string(i.param.label); });
+
+TEST_F(WatchedCard, FailedRecoveryReturnsItsErrorAndDoesNotTransmitAgain) {
+    fakepcsc::PushResult(Fn::Transmit, SCARD_E_SHARING_VIOLATION);
+    for (int i = 0; i < 4; ++i) fakepcsc::PushResult(Fn::Connect, SCARD_E_NO_SMARTCARD);
+    const unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    unsigned char resp[32];
+    DWORD len = sizeof resp;
+    EXPECT_EQ(SCARD_E_NO_SMARTCARD, card->CardTransmit(SCARD_PCI_T1, apdu, sizeof apdu, nullptr, resp, &len));
+    EXPECT_EQ(1, fakepcsc::CallCount(Fn::Transmit));
+    EXPECT_EQ(sizeof resp, len);
+}
+
+struct SwCase {
+    const char* label;
+    Bytes response;
+    LONG sw;        // -1: not written
+    DWORD length;
+};
+
+class StatusWord : public WatchedCard, public ::testing::WithParamInterface<SwCase> {};
+
+TEST_P(StatusWord, SplitOnlyWithTwoBytes) {
+    const SwCase& c = GetParam();
+    fakepcsc::PushResponse(c.response);
+    const unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    unsigned char resp[32];
+    DWORD len = sizeof resp;
+    long sw = -1;
+    EXPECT_EQ(SCARD_S_SUCCESS, card->ISO7816_TRANSCEIVER(apdu, sizeof apdu, resp, &len, &sw));
+    EXPECT_EQ(c.sw, sw);
+    EXPECT_EQ(c.length, len);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, StatusWord,
+                         ::testing::Values(SwCase{"Two", {0x90, 0x00}, 0x9000, 0},
+                                           SwCase{"Three", {0xAA, 0x63, 0xC2}, 0x63C2, 1},
+                                           SwCase{"One", {0x90}, -1, 1},
+                                           SwCase{"None", {}, -1, 0}),
+                         [](const ::testing::TestParamInfo<SwCase>& i) { return std::string(i.param.label); });
+
+TEST_F(Objects, BaseTransceiverDoesNothing) {
+    PCSC_CARD base(kA);
+    const unsigned char apdu[] = {0x00};
+    unsigned char resp[4] = {1, 2, 3, 4};
+    DWORD len = sizeof resp;
+    long sw = -1;
+    EXPECT_EQ(PCSC2STD_ERR_THREAD, base.ISO7816_TRANSCEIVER(apdu, 1, resp, &len, &sw));
+    EXPECT_EQ(sizeof resp, len);
+    EXPECT_EQ(-1, sw);
+    EXPECT_EQ(0, fakepcsc::CallCount(Fn::Transmit));
+}
+
+TEST_F(Objects, OperationsWithoutAHandle) {
+    PCSC_CARD_T1 card(kA);
+    unsigned char atr[PCSC_READER_ATR_SIZE];
+    DWORD len = sizeof atr;
+    EXPECT_EQ(PCSC2STD_ERR_NOT_CONNECTED, card.ResetCard(atr, &len, 1));
+    EXPECT_EQ(PCSC2STD_ERR_NOT_CONNECTED, card.CardStartTransaction());
+    EXPECT_EQ(PCSC2STD_ERR_NOT_CONNECTED, card.ReadAtr(atr, &len));
+    DWORD protocol = 0, state = 0;
+    EXPECT_EQ(PCSC2STD_ERR_NOT_CONNECTED, card.GetStatus(&protocol, &state));
+    const unsigned char apdu[] = {0x00};
+    EXPECT_EQ(PCSC2STD_ERR_NOT_CONNECTED, card.CardTransmit(SCARD_PCI_T1, apdu, 1, nullptr, atr, &len));
+    EXPECT_EQ(PCSC2STD_ERR_NOT_CONNECTED, card.CardEndTransaction());
+    EXPECT_EQ(0u, card.InTransaction());
+    EXPECT_EQ(0, fakepcsc::CallCount(Fn::Transmit) + fakepcsc::CallCount(Fn::BeginTransaction) +
+                     fakepcsc::CallCount(Fn::Status));
+}
+
+TEST_F(WatchedCard, StatusQueriesTakeTheWholeAtr) {
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    DWORD len = 0;
+    EXPECT_EQ(SCARD_S_SUCCESS, card->ReadAtr(out, &len));
+    ASSERT_EQ(33u, len);
+    EXPECT_EQ(atr, Bytes(out, out + len));
+    DWORD state = 0, readerLen = 0, protocol = 0, atrLen = 0;
+    EXPECT_EQ(SCARD_S_SUCCESS, card->QueryStatus(&readerLen, &state, &protocol, out, &atrLen));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_PRESENT), state);
+    EXPECT_EQ(33u, atrLen);
+    EXPECT_EQ(9u, readerLen);  // "Reader A" and its zero
+    EXPECT_EQ(static_cast<DWORD>(SCARD_PROTOCOL_T1), protocol);
+    // A reset card is reconnected and asked again.
+    fakepcsc::PushResult(Fn::Status, SCARD_W_RESET_CARD);
+    EXPECT_EQ(SCARD_S_SUCCESS, card->CheckPresence(&state, nullptr, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_PRESENT), state);
+}
+
+TEST_F(WatchedCard, PresenceFallsBackToATemporaryConnection) {
+    fakepcsc::PushResult(Fn::Status, SCARD_E_INVALID_HANDLE);
+    DWORD state = 0, atrLen = 99;
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    EXPECT_EQ(SCARD_S_SUCCESS, card->CheckPresence(&state, out, &atrLen));
+    EXPECT_EQ(static_cast<DWORD>(SCARD_PRESENT), state);
+    EXPECT_EQ(0u, atrLen);  // the temporary path copies no ATR
+    EXPECT_EQ(0, card->GetCardHandle());
+    EXPECT_EQ(0, fakepcsc::OpenHandles());
+}
+
+// ---------------------------------------------------------------------------
+// PCSC_READER
+// ---------------------------------------------------------------------------
+
+TEST_F(Objects, ReaderNames) {
+    PCSC_READER reader;
+    EXPECT_STREQ("", reader.ReaderName());
+    struct Case {
+        std::string name;
+        long result;
+        const char* kept;
+    } cases[] = {{"Reader A", 0, "Reader A"},
+                 {"", PCSC2STD_ERR_EMPTY_READER_NAME, "Reader A"},
+                 {std::string(127, 'n'), 0, nullptr},
+                 {std::string(128, 'm'), PCSC2STD_ERR_INIT_PORT, nullptr}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name.size());
+        EXPECT_EQ(c.result, reader.AssignName(c.name.c_str()));
+        if (c.kept != nullptr) {
+            EXPECT_STREQ(c.kept, reader.ReaderName());
+        }
+    }
+    EXPECT_EQ(std::string(127, 'n'), reader.ReaderName());
+    EXPECT_EQ(PCSC2STD_ERR_EMPTY_READER_NAME, reader.AssignName(nullptr));
+}
+
+TEST_F(Objects, ReaderStateReadsConsumeChanges) {
+    const Bytes atr = Atr(7);
+    fakepcsc::InsertCard(kA, atr);
+    PCSC_READER reader(kA);
+    ASSERT_EQ(0, reader.StartThread());
+    unsigned long state = 0, len = 0;
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    // Present at start: no change, but the ATR is handed out once.
+    EXPECT_EQ(0, reader.GetCardState(&state, &len, out));
+    EXPECT_TRUE(state & SCARD_STATE_PRESENT);
+    EXPECT_FALSE(state & SCARD_STATE_CHANGED);
+    EXPECT_EQ(atr, Bytes(out, out + len));
+    len = 99;
+    EXPECT_EQ(0, reader.GetCardState(&state, &len, out));
+    EXPECT_EQ(99u, len);
+    // The ATR can be had at any time.
+    len = 0;
+    EXPECT_EQ(0, reader.GetATR(&len, out));
+    EXPECT_EQ(atr, Bytes(out, out + len));
+}
+
+TEST_F(Objects, ReaderSelectAndExists) {
+    fakepcsc::AddReader("Reader B");
+    PCSC_READER reader;
+    char name[128];
+    EXPECT_EQ(SCARD_S_SUCCESS, reader.SelectReader(name, sizeof name, 1));
+    EXPECT_STREQ("Reader B", reader.ReaderName());
+    EXPECT_EQ(1, reader.ReaderExists("Reader A"));
+    EXPECT_EQ(0, reader.ReaderExists("Reader C"));
+}
+
+TEST_F(Objects, ReaderStopEndsAThreadBlockedInPcsc) {
+    const int threads = testutil::ThreadCount();
+    {
+        PCSC_READER reader(kA);
+        ASSERT_EQ(0, reader.StartThread());
+        // Now the status waits never time out: only a cancel ends them.
+        fakepcsc::SetStatusChangeHangs(true);
+        ASSERT_TRUE(WaitUntil([] { return fakepcsc::BlockedStatusWaits() == 1; }));
+        EXPECT_TRUE(reader.HasThread());
+    }
+    EXPECT_EQ(0, fakepcsc::BlockedStatusWaits());
+    EXPECT_EQ(0, fakepcsc::OpenContexts());
+    EXPECT_TRUE(testutil::ThreadsSettleAt(threads));
+    EXPECT_GE(fakepcsc::CallCount(Fn::Cancel), 1);
+}
+
+TEST_F(Objects, ReaderStartFailsWhenTheFirstWaitNeverAnswers) {
+    fakepcsc::SetStatusChangeHangs(true);
+    PCSC_READER reader(kA);
+    EXPECT_EQ(PCSC2STD_ERR_THREAD, reader.StartThread());
+    EXPECT_EQ(PCSC2STD_ERR_THREAD, reader.GetLastError());
+    EXPECT_FALSE(reader.HasThread());
+    EXPECT_EQ(0, fakepcsc::BlockedStatusWaits());
+}
+
+// ---------------------------------------------------------------------------
+// Name copies and traces
+// ---------------------------------------------------------------------------
+
+struct NameCase {
+    const char* label;
+    std::string src;
+    size_t size;
+    std::string expected;
+    bool whole;
+};
+
+class NameCopies : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(NameCopies, BoundedAndTerminated) {
+    const NameCase& c = GetParam();
+    char buf[64];
+    std::memset(buf, 'Q', sizeof buf);
+    EXPECT_EQ(c.whole, pcscread::CopyName(buf, c.size, c.src.c_str()));
+    EXPECT_EQ(c.expected, std::string(buf));
+    for (size_t i = c.size; i < sizeof buf; ++i) ASSERT_EQ('Q', buf[i]) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NameCopies,
+    ::testing::Values(NameCase{"Fits", "abc", 8, "abc", true}, NameCase{"Exact", "abcdefg", 8, "abcdefg", true},
+                      NameCase{"OneOver", "abcdefgh", 8, "abcdefg", false},
+                      NameCase{"Empty", "", 1, "", true},
+                      NameCase{"TwoByteCut", "abcdef\xC5\x82", 8, "abcdef", false},
+                      NameCase{"TwoByteFits", "abcde\xC5\x82", 8, "abcde\xC5\x82", true},
+                      NameCase{"ThreeByteCut", "abcde\xE2\x82\xAC", 8, "abcde", false},
+                      NameCase{"FourByteCut", "ab\xF0\x9F\x98\x80xyz", 6, "ab", false}),
+    [](const ::testing::TestParamInfo<NameCase>& i) { return std::string(i.param.label); });
+
+struct TraceCase {
+    const char* label;
+    std::function<int()> call;
+    int result;
+    std::string text;  // expected line, or "" to check only bounds
+    size_t maxLength;
+    bool lineEnd;
+};
+
+class TraceBuilders : public ::testing::TestWithParam<TraceCase> {};
+
+const std::string& Huge() {
+    static const std::string s(5000, 'h');
+    return s;
+}
+
+const unsigned char kBytes[] = {0x3B, 0x00, 0xFF};
+const std::vector<unsigned char>& ManyBytes() {
+    static const std::vector<unsigned char> b(3000, 0xAB);
+    return b;
+}
+
+TEST_P(TraceBuilders, TextAndBounds) {
+    const TraceCase& c = GetParam();
+    pcscread::TraceOutput(nullptr);
+    EXPECT_EQ(c.result, c.call());
+    const std::string text = pcscread::LastTraceText();
+    if (!c.text.empty()) {
+        EXPECT_EQ(c.text, text);
+    }
+    EXPECT_LE(text.size(), c.maxLength);
+    if (c.lineEnd) {
+        ASSERT_GE(text.size(), 2u);
+        EXPECT_EQ("\r\n", text.substr(text.size() - 2));
+    }
+}
+
+using namespace pcscread;
+INSTANTIATE_TEST_SUITE_P(
+    Table, TraceBuilders,
+    ::testing::Values(
+        TraceCase{"Text", [] { return Trace("open ", "Reader A"); }, 0, "open Reader A", 511, false},
+        TraceCase{"Int", [] { return TraceInt("rc", -24); }, 0, "rc -> -24", 511, false},
+        TraceCase{"Hex", [] { return TraceHex("rc", 0x8010000AUL); }, 0, "rc -> 8010000A", 511, false},
+        TraceCase{"HexPadded", [] { return TraceHex("v", 0x1FUL); }, 0, "v -> 0000001F", 511, false},
+        TraceCase{"BytesSep", [] { return TraceBytes("atr", kBytes, 3, true); }, 0, "atr -> 3B:00:FF:", 511, false},
+        TraceCase{"BytesPlain", [] { return TraceBytes("atr", kBytes, 3, false); }, 0, "atr -> 3B00FF", 511, false},
+        TraceCase{"LineAlone", [] { return TraceLine("step"); }, 0, "step\r\n", 2047, true},
+        TraceCase{"LineText", [] { return TraceLine("a", "b"); }, 0, "ab\r\n", 2047, true},
+        TraceCase{"LineInt", [] { return TraceIntLine("n", 7); }, 0, "n -> 7\r\n", 2047, true},
+        TraceCase{"LineHex", [] { return TraceHexLine("h", 0xABCUL); }, 0, "h -> 00000ABC\r\n", 2047, true},
+        TraceCase{"LineBytes", [] { return TraceBytesLine("b", kBytes, 2, true); }, 0, "b -> 3B:00:\r\n", 2047, true},
+        TraceCase{"HugeText", [] { return Trace(Huge().c_str(), Huge().c_str()); }, 0, "", 511, false},
+        TraceCase{"HugeHex", [] { return TraceHex(Huge().c_str(), 1); }, 0, "", 511, false},
+        TraceCase{"HugeBytes", [] { return TraceBytes("m", ManyBytes().data(), ManyBytes().size(), true); }, 0, "",
+                  511, false},
+        TraceCase{"HugeLine", [] { return TraceLine(Huge().c_str()); }, 0, "", 2047, true},
+        TraceCase{"HugeLineBytes",
+                  [] { return TraceBytesLine(Huge().c_str(), ManyBytes().data(), ManyBytes().size(), false); }, 0,
+                  "", 2047, true},
+        TraceCase{"NullMessageInt", [] { return TraceInt(nullptr, 1); }, -2, "", 0, false},
+        TraceCase{"NullMessageLine", [] { return TraceLine(nullptr); }, -2, "", 0, false},
+        TraceCase{"NullBytes", [] { return TraceBytes("m", nullptr, 3, true); }, -2, "", 0, false},
+        TraceCase{"NullBytesLine", [] { return TraceBytesLine("m", nullptr, 3, true); }, -2, "", 0, false}),
+    [](const ::testing::TestParamInfo<TraceCase>& i) { return std::string(i.param.label); });
+
+}  // namespace
