@@ -1,0 +1,111 @@
+// Helpers for programs that run inside the rig (tests/rig/run-in-rig.sh):
+// raw PC/SC waits on a reader's state, process counters, and running a
+// command for its output. Header-only; used by the rig tests and the
+// reader-layer benchmark.
+#pragma once
+
+#include <dirent.h>
+#include <sys/wait.h>
+#include <winscard.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vdrig {
+
+inline constexpr const char kReader0[] = "Virtual PCD 00 00";
+inline constexpr const char kReader1[] = "Virtual PCD 00 01";
+
+// True inside the rig.
+inline bool InRig() {
+  const char* v = std::getenv("VD_RIG");
+  return v != nullptr && std::string(v) == "1";
+}
+
+// Waits, with PC/SC's own status-change wait, until the reader shows a card
+// with an ATR (present = true) or an empty slot (present = false). Returns
+// the last event state seen, or 0 when the deadline passed first.
+inline DWORD WaitReaderState(const char* reader, bool present,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  SCARDCONTEXT ctx = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return 0;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  SCARD_READERSTATE st{};
+  st.szReader = reader;
+  st.dwCurrentState = SCARD_STATE_UNAWARE;
+  DWORD result = 0;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                      std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    LONG rc = SCardGetStatusChange(ctx, static_cast<DWORD>(left.count()), &st, 1);
+    if (rc == SCARD_E_TIMEOUT) break;
+    if (rc != SCARD_S_SUCCESS) break;
+    DWORD s = st.dwEventState;
+    bool isPresent = (s & SCARD_STATE_PRESENT) && st.cbAtr > 0;
+    bool isEmpty = (s & SCARD_STATE_EMPTY) != 0;
+    if ((present && isPresent) || (!present && isEmpty)) {
+      result = s;
+      break;
+    }
+    st.dwCurrentState = s & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+  }
+  SCardReleaseContext(ctx);
+  return result;
+}
+
+// Entries in a /proc directory (threads of a task list, descriptors).
+inline int CountDirEntries(const std::string& path) {
+  DIR* d = opendir(path.c_str());
+  if (d == nullptr) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(d);
+  return n;
+}
+
+inline int OwnThreads() { return CountDirEntries("/proc/self/task"); }
+// Our descriptors, not counting the one opendir() holds while counting.
+inline int OwnDescriptors() { return CountDirEntries("/proc/self/fd") - 1; }
+
+// The rig's pcscd: its pid, and its descriptors (one per client connection,
+// i.e. per PC/SC context, beside a fixed set of its own).
+inline long DaemonPid() {
+  const char* v = std::getenv("VD_RIG_PCSCD_PID");
+  return v != nullptr && *v != '\0' ? std::strtol(v, nullptr, 10) : -1;
+}
+inline int DaemonDescriptors() {
+  long pid = DaemonPid();
+  return pid > 0 ? CountDirEntries("/proc/" + std::to_string(pid) + "/fd") : -1;
+}
+
+// Runs a shell command; returns its exit status and its standard output.
+inline int RunCommand(const std::string& command, std::string* output) {
+  output->clear();
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output->append(buf, n);
+  int status = pclose(p);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Polls fn() until it returns true or the deadline passes.
+template <typename Fn>
+bool PollUntil(Fn fn, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (fn()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+}  // namespace vdrig
