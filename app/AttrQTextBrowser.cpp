@@ -26,19 +26,10 @@ AttrQTextBrowser::~AttrQTextBrowser() = default;
 
 void AttrQTextBrowser::append(QString text, QByteArray fontName, int fontSize, QColor color, bool bold)
 {
-    QFont font = this->font();
-    if (fontSize > 0)
-        font.setPointSize(fontSize);
     // Remember the colour in force before this piece: the next piece that
     // brings no colour of its own goes back to it.
     currentColor = textColor();
-    font.setFamily(fontName.isNull() ? QString() : decode(fontName));
-    font.setWeight(weightOf(bold));
-    moveCursor(QTextCursor::End);
-    setCurrentFont(font);
-    setTextColor(color);
-    QTextEdit::insertPlainText(text);
-    moveCursor(QTextCursor::End);
+    appendAtEnd(text, pieceFont(fontName, fontSize, bold), color);
 }
 
 void AttrQTextBrowser::append(QByteArray text, QByteArray fontName, int fontSize, QColor color, bool bold)
@@ -48,16 +39,7 @@ void AttrQTextBrowser::append(QByteArray text, QByteArray fontName, int fontSize
 
 void AttrQTextBrowser::append(QString text, QByteArray fontName, int fontSize, bool bold)
 {
-    QFont font = this->font();
-    if (fontSize > 0)
-        font.setPointSize(fontSize);
-    font.setFamily(fontName.isNull() ? QString() : decode(fontName));
-    font.setWeight(weightOf(bold));
-    moveCursor(QTextCursor::End);
-    setCurrentFont(font);
-    setTextColor(currentColor);
-    QTextEdit::insertPlainText(text);
-    moveCursor(QTextCursor::End);
+    appendAtEnd(text, pieceFont(fontName, fontSize, bold), currentColor);
 }
 
 void AttrQTextBrowser::append(QByteArray text, QByteArray fontName, int fontSize, bool bold)
@@ -69,11 +51,7 @@ void AttrQTextBrowser::append(QString text, bool bold)
 {
     QFont font = this->font();
     font.setWeight(weightOf(bold));
-    moveCursor(QTextCursor::End);
-    setCurrentFont(font);
-    setTextColor(currentColor);
-    QTextEdit::insertPlainText(text);
-    moveCursor(QTextCursor::End);
+    appendAtEnd(text, font, currentColor);
 }
 
 void AttrQTextBrowser::append(QByteArray text, bool bold)
@@ -106,6 +84,29 @@ void AttrQTextBrowser::insertPlainText(QString text, QByteArray fontName, int fo
     setTextColor(color);
     QTextEdit::insertPlainText(text);
     setTextColor(previous);
+}
+
+// The view's font with the piece's family (none when it names none), size
+// (when positive) and weight.
+QFont AttrQTextBrowser::pieceFont(const QByteArray& fontName, int fontSize, bool bold) const
+{
+    QFont font = this->font();
+    if (fontSize > 0)
+        font.setPointSize(fontSize);
+    font.setFamily(fontName.isNull() ? QString() : decode(fontName));
+    font.setWeight(weightOf(bold));
+    return font;
+}
+
+// Every piece goes after the last one, whatever the user clicked or
+// selected meanwhile.
+void AttrQTextBrowser::appendAtEnd(const QString& text, const QFont& font, const QColor& color)
+{
+    moveCursor(QTextCursor::End);
+    setCurrentFont(font);
+    setTextColor(color);
+    QTextEdit::insertPlainText(text);
+    moveCursor(QTextCursor::End);
 }
 
 void AttrQTextBrowser::setCurrentColor(QColor color)

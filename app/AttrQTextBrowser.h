@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QFont>
 #include <QString>
 #include <QTextBrowser>
 
@@ -32,6 +33,9 @@ public slots:
     void setCurrentColor(QColor color);
 
 private:
+    QFont pieceFont(const QByteArray& fontName, int fontSize, bool bold) const;
+    void appendAtEnd(const QString& text, const QFont& font, const QColor& color);
+
     QColor currentColor;
 };
 

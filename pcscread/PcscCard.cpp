@@ -316,22 +316,31 @@ LONG PCSC_CARD::ReadAtr(unsigned char* atrOut, DWORD* atrLen) {
 
 // --- the two kinds -----------------------------------------------------------
 
-PCSC_CARD_T0::PCSC_CARD_T0() : PCSC_CARD() { SetPresets(SCARD_PROTOCOL_T0, SCARD_PCI_T0); }
-PCSC_CARD_T0::PCSC_CARD_T0(const char* n) : PCSC_CARD(n) { SetPresets(SCARD_PROTOCOL_T0, SCARD_PCI_T0); }
-PCSC_CARD_T0::PCSC_CARD_T0(const char* n, unsigned long s) : PCSC_CARD(n, s) {
-    SetPresets(SCARD_PROTOCOL_T0, SCARD_PCI_T0);
+namespace {
+
+const SCARD_IO_REQUEST* PciOf(DWORD protocol) {
+    return protocol == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
 }
-LONG PCSC_CARD_T0::ISO7816_TRANSCEIVER(const unsigned char* apdu, DWORD apduLen, unsigned char* resp,
-                                       DWORD* respLen, long* sw) {
+
+}  // namespace
+
+template <DWORD Protocol>
+PCSC_CARD_OF_PROTOCOL<Protocol>::PCSC_CARD_OF_PROTOCOL() : PCSC_CARD() {
+    SetPresets(Protocol, PciOf(Protocol));
+}
+template <DWORD Protocol>
+PCSC_CARD_OF_PROTOCOL<Protocol>::PCSC_CARD_OF_PROTOCOL(const char* n) : PCSC_CARD(n) {
+    SetPresets(Protocol, PciOf(Protocol));
+}
+template <DWORD Protocol>
+PCSC_CARD_OF_PROTOCOL<Protocol>::PCSC_CARD_OF_PROTOCOL(const char* n, unsigned long s) : PCSC_CARD(n, s) {
+    SetPresets(Protocol, PciOf(Protocol));
+}
+template <DWORD Protocol>
+LONG PCSC_CARD_OF_PROTOCOL<Protocol>::ISO7816_TRANSCEIVER(const unsigned char* apdu, DWORD apduLen,
+                                                          unsigned char* resp, DWORD* respLen, long* sw) {
     return Transceive(apdu, apduLen, resp, respLen, sw);
 }
 
-PCSC_CARD_T1::PCSC_CARD_T1() : PCSC_CARD() { SetPresets(SCARD_PROTOCOL_T1, SCARD_PCI_T1); }
-PCSC_CARD_T1::PCSC_CARD_T1(const char* n) : PCSC_CARD(n) { SetPresets(SCARD_PROTOCOL_T1, SCARD_PCI_T1); }
-PCSC_CARD_T1::PCSC_CARD_T1(const char* n, unsigned long s) : PCSC_CARD(n, s) {
-    SetPresets(SCARD_PROTOCOL_T1, SCARD_PCI_T1);
-}
-LONG PCSC_CARD_T1::ISO7816_TRANSCEIVER(const unsigned char* apdu, DWORD apduLen, unsigned char* resp,
-                                       DWORD* respLen, long* sw) {
-    return Transceive(apdu, apduLen, resp, respLen, sw);
-}
+template class PCSC_CARD_OF_PROTOCOL<SCARD_PROTOCOL_T0>;
+template class PCSC_CARD_OF_PROTOCOL<SCARD_PROTOCOL_T1>;

@@ -68,24 +68,29 @@ private:
     void Construct(const char* readerName, unsigned long scope, bool named);
 };
 
-class PCSC_CARD_T0 : public PCSC_CARD {
+// The two kinds differ only in the protocol they prefer and the PCI they
+// start with; both exchange through Transceive.
+template <DWORD Protocol>
+class PCSC_CARD_OF_PROTOCOL : public PCSC_CARD {
 public:
-    PCSC_CARD_T0();
-    explicit PCSC_CARD_T0(const char* readerName);
-    PCSC_CARD_T0(const char* readerName, unsigned long scope);
-    ~PCSC_CARD_T0() override = default;
+    PCSC_CARD_OF_PROTOCOL();
+    explicit PCSC_CARD_OF_PROTOCOL(const char* readerName);
+    PCSC_CARD_OF_PROTOCOL(const char* readerName, unsigned long scope);
     LONG ISO7816_TRANSCEIVER(const unsigned char* apdu, DWORD apduLen, unsigned char* resp, DWORD* respLen,
                              long* sw) override;
 };
 
-class PCSC_CARD_T1 : public PCSC_CARD {
+extern template class PCSC_CARD_OF_PROTOCOL<SCARD_PROTOCOL_T0>;
+extern template class PCSC_CARD_OF_PROTOCOL<SCARD_PROTOCOL_T1>;
+
+class PCSC_CARD_T0 : public PCSC_CARD_OF_PROTOCOL<SCARD_PROTOCOL_T0> {
 public:
-    PCSC_CARD_T1();
-    explicit PCSC_CARD_T1(const char* readerName);
-    PCSC_CARD_T1(const char* readerName, unsigned long scope);
-    ~PCSC_CARD_T1() override = default;
-    LONG ISO7816_TRANSCEIVER(const unsigned char* apdu, DWORD apduLen, unsigned char* resp, DWORD* respLen,
-                             long* sw) override;
+    using PCSC_CARD_OF_PROTOCOL::PCSC_CARD_OF_PROTOCOL;
+};
+
+class PCSC_CARD_T1 : public PCSC_CARD_OF_PROTOCOL<SCARD_PROTOCOL_T1> {
+public:
+    using PCSC_CARD_OF_PROTOCOL::PCSC_CARD_OF_PROTOCOL;
 };
 
 #endif  // VD_PCSCREAD_PCSCCARD_H

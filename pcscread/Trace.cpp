@@ -41,12 +41,46 @@ private:
     size_t len_ = 0;
 };
 
+void AppendInt(LineBuilder& b, long value) {
+    b.Append(" -> ");
+    b.AppendFormat("%ld", value);
+}
+
+void AppendHex(LineBuilder& b, unsigned long value) {
+    b.Append(" -> ");
+    b.AppendFormat("%08lX", value);
+}
+
 void AppendBytes(LineBuilder& b, const unsigned char* bytes, size_t count, bool separate) {
     b.Append(" -> ");
     for (size_t i = 0; i < count; ++i) {
         b.AppendFormat("%02X", static_cast<unsigned>(bytes[i]));
         if (separate) b.Append(":");
     }
+}
+
+// The line end is always kept: the body is cut short to leave room for it.
+int EmitLine(const LineBuilder& body) {
+    char buf[kTraceLong];
+    LineBuilder b(buf, sizeof buf - 2);
+    b.Append(body.Text());
+    size_t len = std::strlen(buf);
+    buf[len] = '\r';
+    buf[len + 1] = '\n';
+    buf[len + 2] = '\0';
+    return TraceOutput(buf);
+}
+
+// Every builder: the message, then what `rest` adds, handed on as a short
+// line or, with lineEnd set, as a long one that ends in CR LF.
+template <typename Rest>
+int Build(const char* message, bool lineEnd, Rest rest) {
+    if (message == nullptr) return -2;
+    char body[kTraceLong];
+    LineBuilder b(body, lineEnd ? sizeof body : kTraceShort);
+    b.Append(message);
+    rest(b);
+    return lineEnd ? EmitLine(b) : TraceOutput(b.Text());
 }
 
 }  // namespace
@@ -65,99 +99,41 @@ int TraceOutput(const char* text) {
 const char* LastTraceText() { return lastText; }
 
 int Trace(const char* message, const char* text) {
-    if (message == nullptr) return -2;
-    char buf[kTraceShort];
-    LineBuilder b(buf, sizeof buf);
-    b.Append(message);
-    b.Append(text);
-    return TraceOutput(b.Text());
+    return Build(message, false, [text](LineBuilder& b) { b.Append(text); });
 }
 
 int TraceInt(const char* message, long value) {
-    if (message == nullptr) return -2;
-    char buf[kTraceShort];
-    LineBuilder b(buf, sizeof buf);
-    b.Append(message);
-    b.Append(" -> ");
-    b.AppendFormat("%ld", value);
-    return TraceOutput(b.Text());
+    return Build(message, false, [value](LineBuilder& b) { AppendInt(b, value); });
 }
 
 int TraceHex(const char* message, unsigned long value) {
-    if (message == nullptr) return -2;
-    char buf[kTraceShort];
-    LineBuilder b(buf, sizeof buf);
-    b.Append(message);
-    b.Append(" -> ");
-    b.AppendFormat("%08lX", value);
-    return TraceOutput(b.Text());
+    return Build(message, false, [value](LineBuilder& b) { AppendHex(b, value); });
 }
 
 int TraceBytes(const char* message, const unsigned char* bytes, size_t count, bool separate) {
-    if (message == nullptr || bytes == nullptr) return -2;
-    char buf[kTraceShort];
-    LineBuilder b(buf, sizeof buf);
-    b.Append(message);
-    AppendBytes(b, bytes, count, separate);
-    return TraceOutput(b.Text());
-}
-
-// The line end is always kept: the body is cut short to leave room for it.
-static int EmitLine(LineBuilder& body) {
-    char buf[kTraceLong];
-    LineBuilder b(buf, sizeof buf - 2);
-    b.Append(body.Text());
-    size_t len = std::strlen(buf);
-    buf[len] = '\r';
-    buf[len + 1] = '\n';
-    buf[len + 2] = '\0';
-    return TraceOutput(buf);
+    if (bytes == nullptr) return -2;
+    return Build(message, false, [&](LineBuilder& b) { AppendBytes(b, bytes, count, separate); });
 }
 
 int TraceLine(const char* message) {
-    if (message == nullptr) return -2;
-    char body[kTraceLong];
-    LineBuilder b(body, sizeof body);
-    b.Append(message);
-    return EmitLine(b);
+    return Build(message, true, [](LineBuilder&) {});
 }
 
 int TraceLine(const char* message, const char* text) {
-    if (message == nullptr) return -2;
-    char body[kTraceLong];
-    LineBuilder b(body, sizeof body);
-    b.Append(message);
-    b.Append(text);
-    return EmitLine(b);
+    return Build(message, true, [text](LineBuilder& b) { b.Append(text); });
 }
 
 int TraceIntLine(const char* message, long value) {
-    if (message == nullptr) return -2;
-    char body[kTraceLong];
-    LineBuilder b(body, sizeof body);
-    b.Append(message);
-    b.Append(" -> ");
-    b.AppendFormat("%ld", value);
-    return EmitLine(b);
+    return Build(message, true, [value](LineBuilder& b) { AppendInt(b, value); });
 }
 
 int TraceHexLine(const char* message, unsigned long value) {
-    if (message == nullptr) return -2;
-    char body[kTraceLong];
-    LineBuilder b(body, sizeof body);
-    b.Append(message);
-    b.Append(" -> ");
-    b.AppendFormat("%08lX", value);
-    return EmitLine(b);
+    return Build(message, true, [value](LineBuilder& b) { AppendHex(b, value); });
 }
 
 int TraceBytesLine(const char* message, const unsigned char* bytes, size_t count, bool separate) {
-    if (message == nullptr || bytes == nullptr) return -2;
-    char body[kTraceLong];
-    LineBuilder b(body, sizeof body);
-    b.Append(message);
-    AppendBytes(b, bytes, count, separate);
-    return EmitLine(b);
+    if (bytes == nullptr) return -2;
+    return Build(message, true, [&](LineBuilder& b) { AppendBytes(b, bytes, count, separate); });
 }
 
 void SleepMilliseconds(unsigned long ms) {

@@ -1,6 +1,7 @@
 // Helpers for the property-list tests: a canonical text form of a value
 // tree (the same form tools/plist_dump.py prints from Python's reading of
-// a file), a builder for hand-made binary property lists, and file access.
+// a file), short constructors of expected trees, a builder for hand-made
+// binary property lists, and file access.
 #ifndef VD_TESTS_PLIST_PLISTTESTUTIL_H
 #define VD_TESTS_PLIST_PLISTTESTUTIL_H
 
@@ -9,9 +10,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace plisttest {
@@ -68,6 +71,38 @@ inline std::string dump(const boost::any& v)
     dumpValue(v, 0, out);
     return out;
 }
+
+// Reads a whole property list, either form, from bytes in memory.
+inline boost::any readString(const std::string& bytes)
+{
+    boost::any out;
+    Plist::readFromBuffer(bytes.data(), static_cast<int64_t>(bytes.size()), out);
+    return out;
+}
+
+// Short constructors for the expected trees of the reader tests; a test
+// brings them in with `using namespace plisttest::values`.
+namespace values {
+
+inline boost::any S(const std::string& s) { return s; }
+inline boost::any L(long v) { return v; }
+inline boost::any R(double v) { return v; }
+inline boost::any B(bool v) { return v; }
+inline boost::any Bytes(const std::string& s) { return Plist::Data(s.begin(), s.end()); }
+// A date at whole Unix seconds.
+inline boost::any T(int64_t unixSeconds)
+{
+    Plist::Date d;
+    d.setFromReferenceSeconds(static_cast<double>(unixSeconds - 978307200));
+    return d;
+}
+inline boost::any A(std::initializer_list<boost::any> items) { return Plist::Array(items); }
+inline boost::any D(std::initializer_list<std::pair<const std::string, boost::any>> entries)
+{
+    return Plist::Dictionary(entries);
+}
+
+} // namespace values
 
 inline std::string readFile(const std::string& path)
 {

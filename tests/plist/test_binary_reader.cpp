@@ -16,13 +16,8 @@ using plisttest::BinaryBuilder;
 using plisttest::bytes;
 using plisttest::dump;
 using plisttest::patchTrailer;
-
-boost::any read(const std::string& file)
-{
-    boost::any out;
-    Plist::readFromBuffer(file.data(), static_cast<int64_t>(file.size()), out);
-    return out;
-}
+using plisttest::readString;
+using namespace plisttest::values;
 
 // A file holding the given objects, object 0 at the top.
 std::string file(std::initializer_list<std::string> objects, int refSize = 1, int offsetSize = 1)
@@ -38,22 +33,6 @@ std::string file(std::initializer_list<std::string> objects, int refSize = 1, in
 std::string str(const std::string& s)
 {
     return std::string(1, static_cast<char>(0x50 | s.size())) + s;
-}
-
-boost::any S(const std::string& s) { return s; }
-boost::any L(long v) { return v; }
-boost::any R(double v) { return v; }
-boost::any Bytes(const std::string& s) { return Plist::Data(s.begin(), s.end()); }
-boost::any T(int64_t unix)
-{
-    Plist::Date d;
-    d.setFromReferenceSeconds(static_cast<double>(unix - 978307200));
-    return d;
-}
-boost::any A(std::initializer_list<boost::any> items) { return Plist::Array(items); }
-boost::any D(std::initializer_list<std::pair<const std::string, boost::any>> entries)
-{
-    return Plist::Dictionary(entries);
 }
 
 struct ValueCase {
@@ -125,7 +104,7 @@ TEST(BinaryReader, DecodesObjects)
     for (const ValueCase& c : cases) {
         SCOPED_TRACE(c.name);
         try {
-            EXPECT_EQ(dump(read(c.file)), dump(c.expected));
+            EXPECT_EQ(dump(readString(c.file)), dump(c.expected));
         } catch (const std::exception& e) {
             ADD_FAILURE() << "threw " << e.what();
         }
@@ -303,7 +282,7 @@ TEST(BinaryReader, RefusesHostileInput)
 TEST(BinaryReader, DeepButLegalNestingAndModestSharingAreRead)
 {
     // 512 containers deep is the limit, not beyond it.
-    boost::any v = read(chain(512));
+    boost::any v = readString(chain(512));
     int depth = 0;
     while (const Plist::Array* a = boost::any_cast<Plist::Array>(&v)) {
         ASSERT_EQ(a->size(), 1u);
@@ -315,13 +294,13 @@ TEST(BinaryReader, DeepButLegalNestingAndModestSharingAreRead)
     EXPECT_TRUE(boost::any_cast<bool>(v));
 
     // A string shared 3000 times within the byte cap is ordinary sharing.
-    const boost::any shared = read(sharedPayload(3000, 300));
+    const boost::any shared = readString(sharedPayload(3000, 300));
     const Plist::Array& copies = boost::any_cast<const Plist::Array&>(shared);
     ASSERT_EQ(copies.size(), 3000u);
     EXPECT_EQ(boost::any_cast<std::string>(copies.back()), std::string(300, 'p'));
 
     // Eight doublings: 256 leaves from a small file is ordinary sharing.
-    boost::any dag = read(doublingDag(8));
+    boost::any dag = readString(doublingDag(8));
     const boost::any* node = &dag;
     for (int i = 0; i < 8; ++i) {
         const Plist::Array& a = boost::any_cast<const Plist::Array&>(*node);
@@ -342,7 +321,7 @@ TEST(BinaryReader, InvalidUtf16EndsWithTheConversionError)
     };
     for (const std::string& f : files) {
         boost::any out = 7L;
-        EXPECT_THROW(read(f), boost::locale::conv::conversion_error);
+        EXPECT_THROW(readString(f), boost::locale::conv::conversion_error);
         try {
             Plist::readFromBuffer(f.data(), static_cast<int64_t>(f.size()), out);
         } catch (const boost::locale::conv::conversion_error&) {
@@ -356,10 +335,10 @@ TEST(BinaryReader, EveryTruncationOfAValidFileFailsCleanly)
     const std::string full = file({bytes({0xD2, 1, 2, 3, 4}), str("key"), bytes({0x61, 0x00, 0xE9}),
                                    bytes({0xA2, 5, 6}), bytes({0x33, 0, 0, 0, 0, 0, 0, 0, 0}),
                                    bytes({0x10, 0x2A}), bytes({0x23, 0x40, 0x09, 0x21, 0xFB, 0x54, 0x44, 0x2D, 0x18})});
-    ASSERT_NO_THROW(read(full));
+    ASSERT_NO_THROW(readString(full));
     for (size_t n = 8; n < full.size(); ++n) {
         const std::string part = full.substr(0, n);
-        EXPECT_THROW(read(part), Plist::Error) << n;
+        EXPECT_THROW(readString(part), Plist::Error) << n;
     }
     // Flipping any single byte must either read or fail with an exception.
     for (size_t i = 8; i < full.size(); ++i) {
@@ -367,7 +346,7 @@ TEST(BinaryReader, EveryTruncationOfAValidFileFailsCleanly)
             std::string damaged = full;
             damaged[i] = static_cast<char>(damaged[i] ^ (1 << bit));
             try {
-                read(damaged);
+                readString(damaged);
             } catch (const Plist::Error&) {
             } catch (const boost::locale::conv::conversion_error&) {
             }

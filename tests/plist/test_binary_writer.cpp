@@ -286,29 +286,13 @@ TEST(BinaryWriter, ArrayOf300BeginsWithWideCount)
     EXPECT_EQ(Bytes(file.begin() + 8, file.begin() + 12), (Bytes{0xAF, 0x11, 0x01, 0x2C}));
 }
 
-struct RefusalCase {
-    const char* name;
-    boost::any value;
-    std::string message;
-};
-
-std::ostream& operator<<(std::ostream& os, const RefusalCase& c)
-{
-    return os << c.name;
-}
+using writertest::RefusalCase;
 
 class BinaryRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(BinaryRefusal, ThrowsAndDeliversNothing)
 {
-    std::vector<char> buffer{'k', 'e', 'e', 'p'};
-    try {
-        Plist::writeBinaryToBuffer(buffer, GetParam().value);
-        FAIL() << "no exception";
-    } catch (const Plist::Error& e) {
-        EXPECT_EQ(std::string(e.what()), GetParam().message);
-    }
-    EXPECT_EQ(buffer, (std::vector<char>{'k', 'e', 'e', 'p'}));
+    writertest::expectRefusal(Plist::writeBinaryToBuffer, GetParam());
 }
 
 Plist::Dictionary dictHolding(const boost::any& v)
@@ -335,26 +319,26 @@ Plist::Dictionary keyed(const std::string& key)
     return d;
 }
 
-const std::string kType = "Plist Error: Can't serialize type ";
-const std::string kNul = "Plist Error: Can't serialize a string or key holding a NUL byte";
+using writertest::kNulRefused;
+using writertest::kTypeRefused;
 
 INSTANTIATE_TEST_SUITE_P(
     Types, BinaryRefusal,
-    ::testing::Values(RefusalCase{"unsigned_int", 5u, kType + "j"},
-                      RefusalCase{"empty_value", boost::any(), kType + "v"},
-                      RefusalCase{"long_long", 5LL, kType + "x"},
-                      RefusalCase{"char_pointer", static_cast<const char*>("x"), kType + "PKc"},
+    ::testing::Values(RefusalCase{"unsigned_int", 5u, kTypeRefused + "j"},
+                      RefusalCase{"empty_value", boost::any(), kTypeRefused + "v"},
+                      RefusalCase{"long_long", 5LL, kTypeRefused + "x"},
+                      RefusalCase{"char_pointer", static_cast<const char*>("x"), kTypeRefused + "PKc"},
                       RefusalCase{"deep_unsigned_char", dictHolding(static_cast<unsigned char>(1)),
-                                  kType + "h"},
-                      RefusalCase{"deep_empty", dictHolding(boost::any()), kType + "v"},
+                                  kTypeRefused + "h"},
+                      RefusalCase{"deep_empty", dictHolding(boost::any()), kTypeRefused + "v"},
                       // Of several, the last in object order is named.
                       RefusalCase{"last_of_two_named", Plist::Array{5u, Plist::Array{true, 5LL}, 1L},
-                                  kType + "x"},
-                      RefusalCase{"last_value_of_dict_named", twoRefused(), kType + "h"},
-                      RefusalCase{"string_with_nul", std::string("a\0b", 3), kNul},
-                      RefusalCase{"string_only_nul", std::string(1, '\0'), kNul},
-                      RefusalCase{"deep_string_with_nul", dictHolding(std::string("x\0", 2)), kNul},
-                      RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4)), kNul}),
-    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+                                  kTypeRefused + "x"},
+                      RefusalCase{"last_value_of_dict_named", twoRefused(), kTypeRefused + "h"},
+                      RefusalCase{"string_with_nul", std::string("a\0b", 3), kNulRefused},
+                      RefusalCase{"string_only_nul", std::string(1, '\0'), kNulRefused},
+                      RefusalCase{"deep_string_with_nul", dictHolding(std::string("x\0", 2)), kNulRefused},
+                      RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4)), kNulRefused}),
+    writertest::refusalName);
 
 } // namespace

@@ -1,10 +1,12 @@
 // Shared by the writer tests: a canonical text of a value tree (the same
-// form the Python helper prints), a seeded generator of random trees, and
-// small file and process helpers.
+// form the Python helper prints), a seeded generator of random trees, the
+// refusal check both writers share, and small file and process helpers.
 #ifndef VD_TESTS_PLIST_TEST_WRITER_SUPPORT_H
 #define VD_TESTS_PLIST_TEST_WRITER_SUPPORT_H
 
 #include "plist/Plist.h"
+
+#include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -247,6 +250,40 @@ inline boost::any readBack(const std::vector<char>& bytes)
     boost::any out;
     Plist::readFromBuffer(bytes.data(), static_cast<int64_t>(bytes.size()), out);
     return out;
+}
+
+// A value a writer must refuse, and the text of the error it must throw.
+struct RefusalCase {
+    const char* name;
+    boost::any value;
+    std::string message;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const RefusalCase& c)
+{
+    return os << c.name;
+}
+
+inline std::string refusalName(const ::testing::TestParamInfo<RefusalCase>& info)
+{
+    return info.param.name;
+}
+
+inline const std::string kTypeRefused = "Plist Error: Can't serialize type ";
+inline const std::string kNulRefused = "Plist Error: Can't serialize a string or key holding a NUL byte";
+
+// The writer throws the expected text and leaves the caller's buffer as it
+// was: a refused tree delivers nothing, not even a part.
+inline void expectRefusal(void (*write)(std::vector<char>&, const boost::any&), const RefusalCase& c)
+{
+    std::vector<char> buffer{'k', 'e', 'e', 'p'};
+    try {
+        write(buffer, c.value);
+        FAIL() << "no exception";
+    } catch (const Plist::Error& e) {
+        EXPECT_EQ(std::string(e.what()), c.message);
+    }
+    EXPECT_EQ(buffer, (std::vector<char>{'k', 'e', 'e', 'p'}));
 }
 
 } // namespace writertest

@@ -12,23 +12,8 @@
 namespace {
 
 using plisttest::dump;
-
-boost::any S(const std::string& s) { return s; }
-boost::any L(long v) { return v; }
-boost::any R(double v) { return v; }
-boost::any B(bool v) { return v; }
-boost::any Bytes(const std::string& s) { return Plist::Data(s.begin(), s.end()); }
-boost::any T(int64_t unix)
-{
-    Plist::Date d;
-    d.setFromReferenceSeconds(static_cast<double>(unix - 978307200));
-    return d;
-}
-boost::any A(std::initializer_list<boost::any> items) { return Plist::Array(items); }
-boost::any D(std::initializer_list<std::pair<const std::string, boost::any>> entries)
-{
-    return Plist::Dictionary(entries);
-}
+using plisttest::readString;
+using namespace plisttest::values;
 
 std::string wrap(const std::string& body)
 {
@@ -37,13 +22,6 @@ std::string wrap(const std::string& body)
            "\"PropertyList-1.0.dtd\">\n"
            "<plist version=\"1.0\">\n" +
            body + "\n</plist>\n";
-}
-
-boost::any readXml(const std::string& text)
-{
-    boost::any out;
-    Plist::readFromBuffer(text.data(), static_cast<int64_t>(text.size()), out);
-    return out;
 }
 
 struct ValueCase {
@@ -118,7 +96,7 @@ TEST(XmlReader, ReadsValues)
     for (const ValueCase& c : cases) {
         SCOPED_TRACE(c.name);
         try {
-            EXPECT_EQ(dump(readXml(wrap(c.body))), dump(c.expected));
+            EXPECT_EQ(dump(readString(wrap(c.body))), dump(c.expected));
         } catch (const std::exception& e) {
             ADD_FAILURE() << "threw " << e.what();
         }
@@ -257,8 +235,8 @@ TEST(XmlReader, NumbersIgnoreTheProcessLocale)
         {"<real>3.14159</real>", 3.14159},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(boost::any_cast<double>(readXml(wrap(c.body))), c.expected) << c.body;
-    EXPECT_EQ(boost::any_cast<long>(readXml(wrap("<integer>1234567</integer>"))), 1234567);
+        EXPECT_EQ(boost::any_cast<double>(readString(wrap(c.body))), c.expected) << c.body;
+    EXPECT_EQ(boost::any_cast<long>(readString(wrap("<integer>1234567</integer>"))), 1234567);
     std::setlocale(LC_ALL, "C");
 }
 
@@ -272,8 +250,8 @@ TEST(XmlReader, ReadsOtherEncodings)
         utf16 += static_cast<char>(*p & 0xFF);
         utf16 += static_cast<char>(*p >> 8);
     }
-    EXPECT_EQ(boost::any_cast<std::string>(readXml(utf16)), "\xc5\xbc\xc3\xb3\xc5\x82w");
-    EXPECT_EQ(boost::any_cast<std::string>(readXml(utf8)), "\xc5\xbc\xc3\xb3\xc5\x82w");
+    EXPECT_EQ(boost::any_cast<std::string>(readString(utf16)), "\xc5\xbc\xc3\xb3\xc5\x82w");
+    EXPECT_EQ(boost::any_cast<std::string>(readString(utf8)), "\xc5\xbc\xc3\xb3\xc5\x82w");
 
     // Blanks beside a comment belong to the text in every encoding.
     std::string blanks16 = "\xff\xfe";
@@ -281,7 +259,7 @@ TEST(XmlReader, ReadsOtherEncodings)
         blanks16 += *p;
         blanks16 += '\0';
     }
-    EXPECT_EQ(boost::any_cast<std::string>(readXml(blanks16)), "  a");
+    EXPECT_EQ(boost::any_cast<std::string>(readString(blanks16)), "  a");
 }
 
 TEST(XmlReader, ParsesIntegersLikeAtollWithinRange)

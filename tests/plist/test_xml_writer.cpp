@@ -225,29 +225,13 @@ TEST(XmlWriter, NumbersIgnoreTheGlobalLocale)
         EXPECT_EQ(write(c.value), kHead + "\t" + c.element + "\n</plist>\n");
 }
 
-struct RefusalCase {
-    const char* name;
-    boost::any value;
-    std::string message;
-};
-
-std::ostream& operator<<(std::ostream& os, const RefusalCase& c)
-{
-    return os << c.name;
-}
+using writertest::RefusalCase;
 
 class XmlRefusal : public ::testing::TestWithParam<RefusalCase> {};
 
 TEST_P(XmlRefusal, ThrowsAndDeliversNothing)
 {
-    std::vector<char> buffer{'k', 'e', 'e', 'p'};
-    try {
-        Plist::writeXmlToBuffer(buffer, GetParam().value);
-        FAIL() << "no exception";
-    } catch (const Plist::Error& e) {
-        EXPECT_EQ(std::string(e.what()), GetParam().message);
-    }
-    EXPECT_EQ(buffer, (std::vector<char>{'k', 'e', 'e', 'p'}));
+    writertest::expectRefusal(Plist::writeXmlToBuffer, GetParam());
 }
 
 Plist::Dictionary keyed(const std::string& key, const boost::any& value)
@@ -258,23 +242,23 @@ Plist::Dictionary keyed(const std::string& key, const boost::any& value)
     return d;
 }
 
-const std::string kType = "Plist Error: Can't serialize type ";
-const std::string kNul = "Plist Error: Can't serialize a string or key holding a NUL byte";
+using writertest::kNulRefused;
+using writertest::kTypeRefused;
 
 INSTANTIATE_TEST_SUITE_P(
     Values, XmlRefusal,
     ::testing::Values(
-        RefusalCase{"unsigned_int", 5u, kType + "j"},
-        RefusalCase{"empty_value", boost::any(), kType + "v"},
-        RefusalCase{"long_long", 5LL, kType + "x"},
+        RefusalCase{"unsigned_int", 5u, kTypeRefused + "j"},
+        RefusalCase{"empty_value", boost::any(), kTypeRefused + "v"},
+        RefusalCase{"long_long", 5LL, kTypeRefused + "x"},
         RefusalCase{"deep_unsigned_char", keyed("z", Plist::Array{1L, static_cast<unsigned char>(1)}),
-                    kType + "h"},
+                    kTypeRefused + "h"},
         // Of several, the first in document order is named.
-        RefusalCase{"first_of_two_named", Plist::Array{5u, Plist::Array{true, 5LL}, 1L}, kType + "j"},
-        RefusalCase{"string_with_nul", std::string("ab\0cd", 5), kNul},
-        RefusalCase{"string_only_nul", std::string(1, '\0'), kNul},
-        RefusalCase{"deep_string_with_nul", keyed("z", Plist::Array{std::string("x\0", 2)}), kNul},
-        RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4), 1L), kNul}),
-    [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+        RefusalCase{"first_of_two_named", Plist::Array{5u, Plist::Array{true, 5LL}, 1L}, kTypeRefused + "j"},
+        RefusalCase{"string_with_nul", std::string("ab\0cd", 5), kNulRefused},
+        RefusalCase{"string_only_nul", std::string(1, '\0'), kNulRefused},
+        RefusalCase{"deep_string_with_nul", keyed("z", Plist::Array{std::string("x\0", 2)}), kNulRefused},
+        RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4), 1L), kNulRefused}),
+    writertest::refusalName);
 
 } // namespace

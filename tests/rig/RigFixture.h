@@ -16,6 +16,11 @@
 
 namespace vdrig {
 
+// The names every rig test uses; a test brings them in with
+// `using namespace vdrig`.
+using vdtest::Bytes;
+using vdtest::FromHex;
+using vdtest::ToHex;
 using vdtest::VirtualCard;
 using seconds = std::chrono::seconds;
 

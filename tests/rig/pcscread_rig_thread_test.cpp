@@ -15,12 +15,6 @@
 namespace {
 
 using namespace vdrig;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-using vdtest::Bytes;
-using vdtest::FromHex;
-using vdtest::ToHex;
-using vdtest::VirtualCard;
 
 // --- the card-state sequence ------------------------------------------------
 

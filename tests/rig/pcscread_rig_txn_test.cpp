@@ -16,12 +16,6 @@
 namespace {
 
 using namespace vdrig;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-using vdtest::Bytes;
-using vdtest::FromHex;
-using vdtest::ToHex;
-using vdtest::VirtualCard;
 
 TEST_F(RigTest, TransactionsBracketExchanges) {
   ASSERT_STREQ(getenv("PCSCLITE_NO_BLOCKING"), "1");

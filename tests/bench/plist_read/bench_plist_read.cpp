@@ -69,6 +69,20 @@ double timeOne(const std::string& kind, const std::vector<char>& input)
     return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
+// Runs a command that prints one time in milliseconds and reads it into ms
+// (-1 when it printed none); false when the command could not be started.
+bool runTimed(const std::string& command, double& ms)
+{
+    ms = -1;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return false;
+    if (std::fscanf(pipe, "%lf", &ms) != 1)
+        ms = -1;
+    pclose(pipe);
+    return true;
+}
+
 // Best time of `runs` reads, each in a fresh process (this program run
 // with --one), so that every reader starts from the same clean heap, as in
 // a program that reads one property list.
@@ -77,13 +91,9 @@ double best(const char* self, const std::string& kind, const std::string& path, 
     double bestMs = -1;
     for (int i = 0; i < runs; ++i) {
         const std::string command = std::string("'") + self + "' --one " + kind + " '" + path + "'";
-        FILE* pipe = popen(command.c_str(), "r");
-        if (pipe == nullptr)
-            return -1;
         double ms = -1;
-        if (std::fscanf(pipe, "%lf", &ms) != 1)
-            ms = -1;
-        pclose(pipe);
+        if (!runTimed(command, ms))
+            return -1;
         if (ms >= 0 && (bestMs < 0 || ms < bestMs))
             bestMs = ms;
     }
@@ -100,13 +110,8 @@ double plistlibMs(const std::string& path, int runs)
         "    t=time.perf_counter(); plistlib.loads(data); best=min(best,time.perf_counter()-t)\n"
         "print(best*1000)' '" +
         path + "' " + std::to_string(runs);
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
     double ms = -1;
-    if (std::fscanf(pipe, "%lf", &ms) != 1)
-        ms = -1;
-    pclose(pipe);
+    runTimed(command, ms);
     return ms;
 }
 
