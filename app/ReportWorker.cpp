@@ -1,7 +1,9 @@
-// The report worker: the frame of the report and its system sections. It
+// The report worker: the frame of the report, its system sections and the
+// call of the reader and card sections (ReportCards.cpp). It
 // runs on a thread-pool thread, touches no widget, and sends every piece of
 // text by value through the window's report signals.
 #include "app/MainWindow.h"
+#include "app/ReportCards.h"
 #include "app/ReportFormat.h"
 
 #include <QDateTime>
@@ -67,6 +69,22 @@ QByteArray toBytes(const std::string& text)
     return QByteArray(text.data(), static_cast<int>(text.size()));
 }
 
+// The reader and card sections write through the window's report signals.
+class WindowSink : public ReportSink {
+public:
+    explicit WindowSink(MainWindow& window) : window_(window) {}
+    void plain(const QString& text) override { emit window_.signalGUI_append(text); }
+    void weighted(const QString& text, bool bold) override { emit window_.signalGUI_append(text, bold); }
+    void weighted(const QByteArray& utf8, bool bold) override { emit window_.signalGUI_append(utf8, bold); }
+    void coloured(const QString& text, const char* colour, bool bold) override
+    {
+        emit window_.signalGUI_append(text, QByteArray(), -1, QColor(colour), bold);
+    }
+
+private:
+    MainWindow& window_;
+};
+
 } // namespace
 
 void MainWindow::emitColour(const char* colour)
@@ -107,13 +125,15 @@ void MainWindow::DoDiagnosticConcurrent()
     reportDrivers();
     const bool daemonRunning = reportDaemon();
 
-    // The reader list follows here while the daemon runs.
-    (void)daemonRunning;
+    WindowSink sink(*this);
+    ReaderSectionState readers;
+    if (daemonRunning)
+        ReportReaderList(sink, readers);
 
     reportInstalledFiles();
 
-    // The reader and card state and the card details follow here while the
-    // daemon runs.
+    if (daemonRunning)
+        ReportReaderAndCardState(sink, readers);
 
     emitColoured(QStringLiteral("Koniec raportu diagnostycznego"), "blue", true);
 }

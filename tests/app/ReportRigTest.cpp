@@ -1,30 +1,41 @@
-// The report's frame and system sections end to end, inside the rig: fixed
-// host name, private process list, fixture driver bundles, token libraries
-// and card manager. The emissions are compared with a golden text in which
-// only the date, the kernel and the host name are masked.
+// The whole report end to end, inside the rig: fixed host name, private
+// process list, fixture driver bundles, token libraries and card manager,
+// our virtual cards in the rig's readers and the stand-in tokens serving
+// them. The emissions are compared with a golden text in which only the
+// date, the kernel and the host name are masked.
 #include "app/AttrQTextBrowser.h"
 #include "app/MainWindow.h"
 
 #include "QtTestSupport.h"
+#include "tests/support/vcard/VirtualCard.h"
 
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTextCursor>
 
 #include <gtest/gtest.h>
+#include <winscard.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+extern char** environ;
 
 namespace {
 
@@ -131,6 +142,97 @@ std::string Env(const char* name)
     return value != nullptr ? value : "";
 }
 
+using vdtest::FromHex;
+using vdtest::VirtualCard;
+
+const char kReader0[] = "Virtual PCD 00 00";
+const char kReader1[] = "Virtual PCD 00 01";
+
+struct CardSetup {
+    uint16_t tcpPort;
+    const char* reader;
+    const char* atr;
+    std::vector<std::pair<const char*, const char*>> answers;  // command -> response
+};
+
+// The profile-version probes: the file 2F01 of type-1 cards (regular and
+// secure versions in bytes 7-10) and the two application files of type-3 cards.
+std::vector<std::pair<const char*, const char*>> FileProbe(const char* contents)
+{
+    return {{"00A4000C", "9000"}, {"00A4020C022F01", "9000"}, {"00B000000D", contents}};
+}
+const std::vector<std::pair<const char*, const char*>> kApplicationProbe = {
+    {"00A4000C", "9000"},
+    {"00A40100023F1000", "6F1084023F10A5074B656C766F72079000"},
+    {"00A40100023F1100", "6F1084023F11A5074B656C766F72099000"}};
+
+// The card sets the ctest entries choose with VD_APP_CARDS.
+std::vector<CardSetup> CardSet(const std::string& name)
+{
+    if (name == "card-and-unknown") {
+        return {{VirtualCard::kReader0Port, kReader0, "3BBB1800C01031FE4580670412B00303000081053C",
+                 FileProbe("000102030405060502060109009000")},
+                // 32 bytes, in no row of the card layer's table.
+                {VirtualCard::kReader1Port, kReader1,
+                 "3BFF9600008131FE4380318065B0846566FB12017882900085FFFFFFFFFFFFFF", {}}};
+    }
+    if (name == "two-cards") {
+        return {{VirtualCard::kReader0Port, kReader0, "3BBB1800C01031FE4580670412B0030300008177AA",
+                 FileProbe("000102030405060304050600009000")},
+                {VirtualCard::kReader1Port, kReader1, "3BDD96FF8131FE4580595F5374645F496E6974810000",
+                 kApplicationProbe}};
+    }
+    return {};
+}
+
+// Waits with PC/SC's own status wait until the reader shows a card.
+bool WaitCardPresent(const char* reader)
+{
+    SCARDCONTEXT context = 0;
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+        return false;
+    SCARD_READERSTATE state{};
+    state.szReader = reader;
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    bool present = false;
+    while (!present) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        if (SCardGetStatusChange(context, static_cast<DWORD>(left.count()), &state, 1) != SCARD_S_SUCCESS)
+            break;
+        present = (state.dwEventState & SCARD_STATE_PRESENT) != 0 && state.cbAtr > 0;
+        state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+    }
+    SCardReleaseContext(context);
+    return present;
+}
+
+bool ProcessGone(pid_t pid)
+{
+    return access(("/proc/" + std::to_string(pid)).c_str(), F_OK) != 0;
+}
+
+// Stops the rig's daemon and starts a stand-in whose command line names it,
+// so the process list still shows a daemon while the service is gone.
+pid_t ReplaceDaemonByStandIn()
+{
+    const pid_t daemon = static_cast<pid_t>(std::stol(Env("VD_RIG_PCSCD_PID")));
+    if (kill(daemon, SIGTERM) != 0)
+        return -1;
+    if (!WaitUntil([daemon] { return ProcessGone(daemon); }, 20000))
+        return -1;
+    char name[] = "pcscd";
+    char seconds[] = "600";
+    char* argv[] = {name, seconds, nullptr};
+    pid_t standIn = -1;
+    if (posix_spawn(&standIn, "/bin/sleep", nullptr, nullptr, argv, environ) != 0)
+        return -1;
+    return standIn;
+}
+
 TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
@@ -149,6 +251,20 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         close(fd);
         ASSERT_EQ(mount(path, "/proc/1/cmdline", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
         unlink(path);
+    }
+
+    std::vector<std::unique_ptr<VirtualCard>> cards;
+    for (const CardSetup& setup : CardSet(Env("VD_APP_CARDS"))) {
+        cards.push_back(std::make_unique<VirtualCard>(FromHex(setup.atr), setup.tcpPort));
+        for (const auto& answer : setup.answers)
+            cards.back()->AddResponse(FromHex(answer.first), FromHex(answer.second));
+        ASSERT_TRUE(cards.back()->Insert(std::chrono::seconds(20))) << setup.reader;
+        ASSERT_TRUE(WaitCardPresent(setup.reader)) << "card never became present in " << setup.reader;
+    }
+    pid_t standIn = -1;
+    if (Env("VD_APP_STOP_PCSCD") == "1") {
+        standIn = ReplaceDaemonByStandIn();
+        ASSERT_GT(standIn, 0) << "could not replace the daemon";
     }
 
     MainWindow window;
@@ -176,6 +292,29 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
 
     // The view shows exactly what was emitted, in that order.
     EXPECT_EQ(view->toPlainText(), recorder.plain());
+
+    if (standIn > 0) {
+        kill(standIn, SIGKILL);
+        waitpid(standIn, nullptr, 0);
+    }
+
+    if (!cards.empty()) {
+        // The picture shows the reader and card state: its heading at the top.
+        const QString heading = QStringLiteral("Lista stanu czytników i kart");
+        QTextCursor top = view->document()->find(heading);
+        ASSERT_FALSE(top.isNull());
+        top.clearSelection();
+        view->moveCursor(QTextCursor::End);
+        view->setTextCursor(top);
+        view->ensureCursorVisible();
+        QCoreApplication::processEvents();
+        const int first = view->cursorForPosition(QPoint(4, 4)).position();
+        const QString shown = view->toPlainText().mid(first, 400);
+        EXPECT_TRUE(shown.contains(heading)) << shown.toStdString();
+        if (Env("VD_APP_STOP_PCSCD") != "1") {
+            EXPECT_TRUE(shown.contains(QStringLiteral(" Karta w czytniku"))) << shown.toStdString();
+        }
+    }
 
     if (!screenshot.empty()) {
         const QPixmap shot = window.grab();

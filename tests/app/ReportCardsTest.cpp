@@ -1,0 +1,344 @@
+// The reader and card sections over the fake port API: every branch a real
+// reader cannot be made to take on demand (a port that will not open, a
+// failing status or reset, more readers than the records hold), and the
+// section texts on their own.
+#include "app/ReportCards.h"
+
+#include <gtest/gtest.h>
+
+#include <QString>
+
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/support/fakepcsc2std/FakePcsc2std.h"
+#include "token/cardlib.h"
+
+namespace {
+
+std::string Quote(const QString& text)
+{
+    std::string out;
+    for (char c : text.toStdString()) {
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return "\"" + out + "\"";
+}
+
+class RecordingSink : public ReportSink {
+public:
+    void plain(const QString& text) override { lines.push_back("plain " + Quote(text)); }
+    void weighted(const QString& text, bool bold) override
+    {
+        lines.push_back(std::string(bold ? "bold " : "normal ") + Quote(text));
+    }
+    void weighted(const QByteArray& utf8, bool bold) override
+    {
+        lines.push_back(std::string(bold ? "bold " : "normal ") + Quote(QString::fromUtf8(utf8)));
+    }
+    void coloured(const QString& text, const char* colour, bool bold) override
+    {
+        lines.push_back(std::string(colour) + (bold ? " bold " : " normal ") + Quote(text));
+    }
+    std::vector<std::string> lines;
+};
+
+const char kReaderA[] = "Czytnik A 00 00";
+const char kReaderB[] = "Czytnik B 00 01";
+// A type-1 card and the answers of its profile-version probe.
+const char kKnownAtr[] = "3BBB1800C01031FE4580670412B00303000081053C";
+
+fakepcsc::Bytes Hex(const std::string& hex)
+{
+    fakepcsc::Bytes out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+fakepcsc::Script KnownCard(std::vector<std::string> readers)
+{
+    fakepcsc::Script s;
+    s.readers = std::move(readers);
+    s.atr = Hex(kKnownAtr);
+    s.responses[Hex("00A4000C")] = Hex("9000");
+    s.responses[Hex("00A4020C022F01")] = Hex("9000");
+    s.responses[Hex("00B000000D")] = Hex("00010203040506050206019000");
+    return s;
+}
+
+const std::vector<std::string> kStateHeading = {"blue bold \"Lista stanu czytników i kart\\n\\n\""};
+const std::vector<std::string> kDetailsHeading = {"normal \"\\n\"",
+                                                  "bold \" Szczegółowe informacje o kartach\\n\\n\""};
+
+std::vector<std::string> ReaderHead(const char* name)
+{
+    return {"bold \" Czytnik\"", std::string("normal \" : ") + name + "\\n\"", "bold \" Stan czytnika\""};
+}
+
+std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts)
+{
+    std::vector<std::string> out;
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+struct SectionCase {
+    const char* name;
+    fakepcsc::Script script;
+    std::vector<std::string> list;   // emissions of the reader list
+    std::vector<std::string> state;  // emissions of the state section and card details
+};
+
+fakepcsc::Script WithForced(fakepcsc::Script s, const char* entry, int call, int result)
+{
+    s.forced[{entry, call}] = result;
+    return s;
+}
+
+fakepcsc::Script Readers(std::vector<std::string> names, int status = 0)
+{
+    fakepcsc::Script s;
+    s.readers = std::move(names);
+    s.cardStatus = status;
+    return s;
+}
+
+std::vector<SectionCase> SectionCases()
+{
+    const std::string listHeading = "bold \" Lista czytników wykorzystywanych przez serwis PCSC\\n\"";
+    const std::vector<std::string> noCardA =
+        Join({ReaderHead(kReaderA), {"normal \" : Brak karty w czytniku\\n\\n\""}});
+    const std::vector<std::string> noCardB =
+        Join({ReaderHead(kReaderB), {"normal \" : Brak karty w czytniku\\n\\n\""}});
+    const std::vector<std::string> cardHead = {"normal \" :  Karta w czytniku\\n\"",
+                                               "bold \" Informacje o karcie :\\n\""};
+    const std::string atrLine = "normal \"3B:BB:18:00:C0:10:31:FE:45:80:67:04:12:B0:03:03:00:00:81:05:3C\\n\"";
+
+    fakepcsc::Script unknownAtr = Readers({kReaderA}, PCSC2STD_CARD_PRESENT);
+    unknownAtr.atr = Hex("3B8F8001804F0CA000000306030001000000006A");
+
+    fakepcsc::Script twentyReaders;
+    for (int i = 0; i < 16; ++i)
+        twentyReaders.readers.push_back("R" + std::to_string(i));
+    twentyReaders.reportedReaderCount = 20;
+    twentyReaders.cardStatus = 0;
+    std::string sixteenNames = "plain \"  ";
+    std::vector<std::string> sixteenEmpty;
+    for (int i = 0; i < 16; ++i) {
+        const std::string name = "R" + std::to_string(i);
+        sixteenNames += name + "\\n  ";
+        const auto head = ReaderHead(name.c_str());
+        sixteenEmpty.insert(sixteenEmpty.end(), head.begin(), head.end());
+        sixteenEmpty.push_back("normal \" : Brak karty w czytniku\\n\\n\"");
+    }
+    sixteenNames += "\\n\"";
+
+    return {
+        {"ListFails", WithForced(Readers({kReaderA}), "GetAllReaders", 0, PCSC2STD_ERR_PCSC),
+         {listHeading, "red normal \" Błąd pobrania listy czytników przez wrapper PCSC\\n\""},
+         kStateHeading},
+        {"NoReaders", Readers({}), {listHeading, "plain \"  \\n\""}, Join({kStateHeading, kDetailsHeading})},
+        {"TwoEmptyReaders", Readers({kReaderA, kReaderB}, 128),
+         {listHeading, std::string("plain \"  ") + kReaderA + "\\n  " + kReaderB + "\\n  \\n\""},
+         Join({kStateHeading, noCardA, noCardB, kDetailsHeading})},
+        {"PortDoesNotOpen", WithForced(Readers({kReaderA, kReaderB}), "InitPort", 1, PCSC2STD_ERR_INIT_PORT),
+         {listHeading, std::string("plain \"  ") + kReaderA + "\\n  " + kReaderB + "\\n  \\n\""},
+         Join({kStateHeading, {"red normal \"Błąd inicjalizacji czytnika przez wrapper PCSC - -8\\n\\n\""}, noCardB,
+               kDetailsHeading})},
+        {"StatusFails", WithForced(Readers({kReaderA}), "CardStatus", 1, CARD_STATUS_ERROR),
+         {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
+         Join({kStateHeading, ReaderHead(kReaderA),
+               {"normal \" : \"", "red normal \" Błąd pobrania statusu czytnika przez wrapper PCSC - -9\\n\\n\""},
+               kDetailsHeading})},
+        {"ResetFails", Readers({kReaderA}, PCSC2STD_CARD_PRESENT | PCSC2STD_CARD_CHANGED),
+         {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
+         Join({kStateHeading, ReaderHead(kReaderA), cardHead,
+               {"red normal \" Błąd pobrania ATR karty przez wrapper PCSC - -10\\n\\n\""}, kDetailsHeading})},
+        {"ResetGivesNothing",
+         WithForced(Readers({kReaderA}, PCSC2STD_CARD_PRESENT), "CardReset", 1, 0),
+         {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
+         Join({kStateHeading, ReaderHead(kReaderA), cardHead,
+               {"red normal \" Błąd pobrania ATR karty przez wrapper PCSC - 0\\n\\n\""}, kDetailsHeading})},
+        {"CardNotIdentified", unknownAtr,
+         {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
+         Join({kStateHeading, ReaderHead(kReaderA), cardHead,
+               {"bold \" ATR : \"", "normal \"3B:8F:80:01:80:4F:0C:A0:00:00:03:06:03:00:01:00:00:00:00:6A\\n\"",
+                "red normal \"Błąd pobrania podstawowych parametrów karty\\n\\n\"", "normal \"\\n\""},
+               kDetailsHeading})},
+        // Without profile libraries the card is identified and has no profile:
+        // it is counted and gets a details block of its own.
+        {"CardWithoutProfiles", KnownCard({kReaderA}),
+         {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
+         Join({kStateHeading, ReaderHead(kReaderA), cardHead,
+               {"bold \" ATR : \"", atrLine, "bold \" Numer karty : \"", "normal \"\"", "normal \"\\n\"",
+                "normal \"\\n\""},
+               kDetailsHeading,
+               {"bold \" Karta numer : \"", std::string("normal \" ( czytnik : ") + kReaderA + " )\\n\""}})},
+        {"MoreReadersThanRecords", twentyReaders, {listHeading, sixteenNames},
+         Join({kStateHeading, sixteenEmpty, kDetailsHeading})},
+    };
+}
+
+void PrintTo(const SectionCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class ReaderSections : public ::testing::TestWithParam<SectionCase> {};
+
+TEST_P(ReaderSections, EmitTheTextsOfEachBranch)
+{
+    const SectionCase& c = GetParam();
+    fakepcsc::Reset(c.script);
+    RecordingSink sink;
+    ReaderSectionState state;
+    ReportReaderList(sink, state);
+    EXPECT_EQ(sink.lines, c.list);
+    sink.lines.clear();
+    ReportReaderAndCardState(sink, state);
+    EXPECT_EQ(sink.lines, c.state);
+    // Every reader had its own short-lived port; none is left open.
+    EXPECT_EQ(fakepcsc::OpenPorts(), 0);
+    CloseReaderPort();
+}
+
+INSTANTIATE_TEST_SUITE_P(Fake, ReaderSections, ::testing::ValuesIn(SectionCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReaderSectionsOrder, PortsOpenAndCloseAroundEachReader)
+{
+    fakepcsc::Reset(KnownCard({kReaderA, kReaderB}));
+    RecordingSink sink;
+    ReaderSectionState state;
+    ReportReaderList(sink, state);
+    ReportReaderAndCardState(sink, state);
+    const auto& log = fakepcsc::Log();
+    std::vector<std::string> entries;
+    for (const std::string& line : log) {
+        const std::string entry = line.substr(0, line.find(' '));
+        if (entry == "InitPort" || entry == "ClosePort" || entry == "CardStatus" || entry == "CardReset")
+            entries.push_back(entry == "ClosePort" ? "ClosePort" : line);
+    }
+    const std::string a = std::string("InitPort ") + kReaderA;
+    const std::string b = std::string("InitPort ") + kReaderB;
+    // Worker's port: open, status, cold reset, close; then the card layer's
+    // own port, in which the layer resets the card again.
+    const std::vector<std::string> expected = {a, "CardStatus", "CardReset cold", "ClosePort", a,
+                                               "CardReset cold", "ClosePort", b, "CardStatus", "CardReset cold",
+                                               "ClosePort", b, "CardReset cold", "ClosePort"};
+    EXPECT_EQ(entries, expected);
+    const fakepcsc::InitPortArgs args = fakepcsc::LastInitPort();
+    EXPECT_EQ(args.portNumber, 0u);
+    EXPECT_EQ(args.subPort, 0u);
+    EXPECT_EQ(args.cardKind, PCSC2STD_CARD_KIND_T1);
+    EXPECT_EQ(args.exclusive, 0);
+    EXPECT_EQ(fakepcsc::OpenPorts(), 0);
+}
+
+TEST(ReaderSectionsNames, AFullNameFieldIsReadNoFurther)
+{
+    // A name that fills the whole field without a terminating zero.
+    ReaderInfo readers[2] = {};
+    memset(readers[0].name, 'N', sizeof readers[0].name);
+    readers[0].attribA = 0x4141;
+    strcpy(readers[1].name, "B");
+    const QString text = ReaderListText(readers, 2);
+    EXPECT_EQ(text, "  " + QString(128, 'N') + "\n  B\n  \n");
+    EXPECT_EQ(ReaderListText(readers, 0), "  \n");
+    // A count beyond the records is cut to them.
+    ReaderInfo many[PCSC2STD_MAX_READERS] = {};
+    for (auto& r : many)
+        strcpy(r.name, "x");
+    EXPECT_EQ(ReaderListText(many, 1000).count("x"), 16);
+}
+
+struct IdentifierCase {
+    const char* name;
+    std::vector<uint8_t> id;
+    uint64_t length;
+    std::string expected;
+};
+
+void PrintTo(const IdentifierCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+class Identifiers : public ::testing::TestWithParam<IdentifierCase> {};
+
+TEST_P(Identifiers, AreOneRunOfDigits)
+{
+    const IdentifierCase& c = GetParam();
+    std::vector<uint8_t> field(128, 0xEE);
+    std::copy(c.id.begin(), c.id.end(), field.begin());
+    EXPECT_EQ(IdentifierText(field.data(), c.length, field.size()).toStdString(), c.expected);
+}
+
+std::vector<uint8_t> Counting(size_t n)
+{
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < n; ++i)
+        out.push_back(static_cast<uint8_t>(i + 1));
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Identifiers,
+                         ::testing::Values(
+                             IdentifierCase{"Empty", {}, 0, ""},
+                             IdentifierCase{"OneByte", {0x05}, 1, "05"},
+                             IdentifierCase{"TwoBytes", {0xAB, 0x0C}, 2, "AB0C\n"},
+                             IdentifierCase{"TwentyBytes", Counting(20), 20,
+                                            "0102030405060708090A0B0C0D0E0F1011121314\n"},
+                             // A length the record cannot hold is cut to the field.
+                             IdentifierCase{"LongerThanTheField", Counting(128), 4000,
+                                            [] {
+                                                std::string s;
+                                                char b[3];
+                                                for (int i = 1; i <= 128; ++i) {
+                                                    snprintf(b, sizeof b, "%02X", i);
+                                                    s += b;
+                                                }
+                                                return s + "\n";
+                                            }()}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SectionTexts, HandlesCodesAndAtrs)
+{
+    const struct {
+        uint64_t handle;
+        const char* text;
+    } handles[] = {{0x1A, "0000001A"}, {0, "00000000"}, {0xFFFFFFFFull, "FFFFFFFF"}, {0x123456789ABull, "456789AB"}};
+    for (const auto& h : handles)
+        EXPECT_EQ(HandleText(h.handle).toStdString(), h.text) << h.handle;
+
+    EXPECT_EQ(CodeLine("Błąd", -9).toStdString(), "Błąd - -9\n\n");
+    EXPECT_EQ(CodeLine("x", 0).toStdString(), "x - 0\n\n");
+
+    unsigned char atr[PCSC2STD_ATR_CAPACITY];
+    for (unsigned i = 0; i < sizeof atr; ++i)
+        atr[i] = static_cast<unsigned char>(0xA0 + i % 16);
+    // 32 bytes end their line, so the ATR line ends in an empty line.
+    const std::string atr32 = AtrLine(atr, 32).toStdString();
+    EXPECT_EQ(atr32.size(), 32u * 3 - 1 + 2);
+    EXPECT_EQ(atr32.substr(atr32.size() - 4), "AF\n\n");
+    const std::string atr31 = AtrLine(atr, 31).toStdString();
+    EXPECT_EQ(atr31.substr(atr31.size() - 3), "AE\n");
+    // 33 bytes: the last one on a line of its own.
+    const std::string atr33 = AtrLine(atr, 33).toStdString();
+    EXPECT_EQ(atr33.substr(atr33.size() - 5), "F\nA0\n");
+    // A length beyond the capacity is never read past it.
+    EXPECT_EQ(AtrLine(atr, 5000), AtrLine(atr, 33));
+
+    char field[4] = {'a', 'b', 'c', 'd'};
+    EXPECT_EQ(FieldText(field, sizeof field), QByteArray("abcd"));
+    EXPECT_EQ(FieldText(nullptr, 10), QByteArray());
+}
+
+} // namespace
