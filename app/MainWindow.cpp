@@ -5,6 +5,7 @@
 #include "app/AboutDialog.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
+#include "update/PanelCheckVersion.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -44,7 +45,8 @@ std::string applicationFile(const char* name)
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), watcher(nullptr), startupFailed_(false)
+    : QMainWindow(parent, Qt::WindowFlags()), ui(new Ui_MainWindow), watcher(nullptr), panelCheckVersion(nullptr),
+      startupFailed_(false)
 {
     ui->setupUi(this);
     setFixedSize(frameGeometry().width(), frameGeometry().height());
@@ -63,7 +65,7 @@ MainWindow::MainWindow(QWidget* parent)
     readProgramVersion();
     readConfiguration();
 
-    // The update dialog of the version check is created at this point.
+    panelCheckVersion = new PanelCheckVersion(this);
 
     memset(&libraryLoadReport, 0, sizeof libraryLoadReport);
     if (loadProfileLibrariesCall(&libraryLoadReport) != 0) {
@@ -85,7 +87,9 @@ MainWindow::MainWindow(QWidget* parent)
     centreOnScreen();
     connectReportSignals();
 
-    // The start-up version check runs here, last, before the window is shown.
+    // Last, before the window is shown: a newer version is offered (and
+    // answered) before the window appears.
+    panelCheckVersion->CheckVersion(this);
 }
 
 MainWindow::~MainWindow()

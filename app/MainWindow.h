@@ -16,6 +16,7 @@ class Ui_MainWindow;
 class QCloseEvent;
 class MessageBoxConfirm;
 class MessageBoxProgress;
+class PanelCheckVersion;
 
 // The window's general message box and the (never shown) progress box, both
 // children of the window; null while no window exists.
@@ -89,6 +90,7 @@ private:
 
     Ui_MainWindow* ui;
     QFutureWatcher<void>* watcher;
+    PanelCheckVersion* panelCheckVersion;  // the start-up update dialog, a child of the window
     bool startupFailed_;
 };
 

@@ -1,0 +1,350 @@
+#include "UpdateTestSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what)
+{
+    fprintf(stderr, "update test support: %s\n", what.c_str());
+    abort();
+}
+
+pid_t Spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t* actions)
+{
+    std::vector<char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0)
+        return -1;
+    return pid;
+}
+
+int WaitFor(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+int LoopbackSocket(int& port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        Fail("socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        Fail("bind");
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+} // namespace
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out)
+        Fail("cannot write " + path);
+}
+
+bool FileExists(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0;
+}
+
+TempDir::TempDir()
+{
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vd-update-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr)
+        Fail("mkdtemp");
+    path_ = buffer.data();
+}
+
+TempDir::~TempDir()
+{
+    nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+int RunAndWait(const std::vector<std::string>& args)
+{
+    // Its chatter would only bury the test's own output.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const pid_t pid = Spawn(args, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid < 0 ? -1 : WaitFor(pid);
+}
+
+UpdateServer::UpdateServer() : pid_(-1), stdinFd_(-1), httpPort_(0), httpsPort_(0), httpsWrongPort_(0)
+{
+    const std::string d = dir_.path();
+    const std::string root = d + "/root";
+    mkdir(root.c_str(), 0700);
+    // A self-signed certificate for the loopback address, and one for a host
+    // that the address does not name.
+    const struct {
+        const char* stem;
+        const char* names;
+    } certificates[] = {{"good", "subjectAltName=IP:127.0.0.1,DNS:localhost"},
+                        {"wrong", "subjectAltName=DNS:elsewhere.invalid"}};
+    for (const auto& c : certificates) {
+        if (RunAndWait({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        d + "/" + c.stem + "-key.pem", "-out", d + "/" + c.stem + "-cert.pem", "-days", "2", "-subj",
+                        "/CN=vd-update-test", "-addext", c.names}) != 0)
+            Fail("openssl req failed");
+    }
+
+    int toServer[2], fromServer[2];
+    if (pipe2(toServer, O_CLOEXEC) != 0 || pipe2(fromServer, O_CLOEXEC) != 0)
+        Fail("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toServer[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromServer[1], 1);
+    pid_ = Spawn({"python3", VD_UPDATE_SERVER, "--root", root, "--log", d + "/requests.log", "--tls",
+                  d + "/good-cert.pem", d + "/good-key.pem", "--tls", d + "/wrong-cert.pem", d + "/wrong-key.pem"},
+                 &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toServer[0]);
+    ::close(fromServer[1]);
+    if (pid_ < 0)
+        Fail("cannot start the update server");
+    stdinFd_ = toServer[1];
+
+    // Three "<scheme> <port>" lines, within a deadline.
+    std::string output;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::count(output.begin(), output.end(), '\n') < 3) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            Fail("the update server did not report its ports");
+        pollfd p{fromServer[0], POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        char buffer[256];
+        const ssize_t got = read(fromServer[0], buffer, sizeof buffer);
+        if (got <= 0)
+            Fail("the update server ended: " + output);
+        output.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fromServer[0]);
+    std::istringstream lines(output);
+    std::string scheme;
+    int port = 0;
+    std::vector<int> ports;
+    while (lines >> scheme >> port)
+        ports.push_back(port);
+    if (ports.size() != 3)
+        Fail("unexpected server output: " + output);
+    httpPort_ = ports[0];
+    httpsPort_ = ports[1];
+    httpsWrongPort_ = ports[2];
+}
+
+UpdateServer::~UpdateServer()
+{
+    // Closing its input ends the server.
+    ::close(stdinFd_);
+    WaitFor(pid_);
+}
+
+void UpdateServer::put(const std::string& name, const std::string& content)
+{
+    WriteFile(dir_.path() + "/root/" + name, content);
+}
+
+std::string UpdateServer::http() const
+{
+    return "http://127.0.0.1:" + std::to_string(httpPort_);
+}
+
+std::string UpdateServer::https() const
+{
+    return "https://127.0.0.1:" + std::to_string(httpsPort_);
+}
+
+std::string UpdateServer::httpsWrongName() const
+{
+    return "https://127.0.0.1:" + std::to_string(httpsWrongPort_);
+}
+
+std::vector<std::string> UpdateServer::requests() const
+{
+    std::vector<std::string> out;
+    std::istringstream in(ReadFile(dir_.path() + "/requests.log"));
+    std::string line;
+    while (std::getline(in, line))
+        out.push_back(line);
+    return out;
+}
+
+void UpdateServer::clearRequests()
+{
+    unlink((dir_.path() + "/requests.log").c_str());
+}
+
+SilentListener::SilentListener() : fd_(-1), port_(0)
+{
+    fd_ = LoopbackSocket(port_);
+    // Taking a connection must never wait: none may have come.
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    if (listen(fd_, 16) != 0)
+        Fail("listen");
+}
+
+SilentListener::~SilentListener()
+{
+    close();
+}
+
+std::string SilentListener::url() const
+{
+    return "http://127.0.0.1:" + std::to_string(port_) + "/version.plist";
+}
+
+bool SilentListener::acceptOne()
+{
+    if (fd_ < 0)
+        return false;
+    const int connection = accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (connection < 0)
+        return false;
+    ::close(connection);
+    return true;
+}
+
+void SilentListener::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+int ClosedPort()
+{
+    int port = 0;
+    const int fd = LoopbackSocket(port);
+    ::close(fd);
+    return port;
+}
+
+FakeBrowser::FakeBrowser()
+{
+    const char* path = getenv("PATH");
+    oldPath_ = path != nullptr ? path : "/usr/bin:/bin";
+    log_ = dir_.path() + "/browser.log";
+    const std::string script = dir_.path() + "/firefox";
+    WriteFile(script,
+              "#!/bin/sh\n"
+              "# Stand-in browser: records its arguments, NUL after each.\n"
+              "sleep 0.3\n"
+              "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + log_ + ".tmp'\n"
+              "mv '" + log_ + ".tmp' '" + log_ + "'\n");
+    chmod(script.c_str(), 0755);
+    setenv("PATH", (dir_.path() + ":" + oldPath_).c_str(), 1);
+}
+
+FakeBrowser::~FakeBrowser()
+{
+    setenv("PATH", oldPath_.c_str(), 1);
+}
+
+void FakeBrowser::reset()
+{
+    unlink(log_.c_str());
+}
+
+bool FakeBrowser::ran() const
+{
+    return FileExists(log_);
+}
+
+std::vector<std::string> FakeBrowser::arguments() const
+{
+    std::vector<std::string> out;
+    const std::string content = ReadFile(log_);
+    size_t start = 0;
+    for (size_t i = 0; i < content.size(); ++i) {
+        if (content[i] == '\0') {
+            out.push_back(content.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    return out;
+}
+
+std::string VersionFile(const boost::any& root, bool binary)
+{
+    std::vector<char> bytes;
+    if (binary)
+        Plist::writeBinaryToBuffer(bytes, root);
+    else
+        Plist::writeXmlToBuffer(bytes, root);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+Plist::Dictionary VersionRoot(const std::string& version, const std::string& pl)
+{
+    Plist::Dictionary location;
+    location["pl"] = pl;
+    location["en"] = std::string("https://example.invalid/en");
+    Plist::Dictionary root;
+    root["version"] = version;
+    root["location"] = location;
+    root["notes"] = std::string("ignored");
+    return root;
+}

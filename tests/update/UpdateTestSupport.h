@@ -1,0 +1,101 @@
+// What the update-check tests run against: the loopback update server (a
+// Python process of ours, plain HTTP and HTTPS with certificates made at
+// test time), a listener that never answers, and a stand-in browser that
+// records how it was started.
+#ifndef VD_TESTS_UPDATE_UPDATETESTSUPPORT_H
+#define VD_TESTS_UPDATE_UPDATETESTSUPPORT_H
+
+#include "plist/Plist.h"
+
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool FileExists(const std::string& path);
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// Runs program with args (looked up on the search path), waits for it and
+// returns its exit status, or -1 when it could not run.
+int RunAndWait(const std::vector<std::string>& args);  // output discarded
+
+// The update server. Files written with put() are served as /files/NAME.
+class UpdateServer {
+public:
+    UpdateServer();  // starts it; aborts the test binary if it cannot
+    ~UpdateServer();
+
+    void put(const std::string& name, const std::string& content);
+    // Base addresses, e.g. "http://127.0.0.1:PORT".
+    std::string http() const;
+    std::string https() const;           // certificate names 127.0.0.1
+    std::string httpsWrongName() const;  // certificate names another host
+    // Paths requested so far, one per line as the server logged them.
+    std::vector<std::string> requests() const;
+    void clearRequests();
+
+private:
+    TempDir dir_;
+    pid_t pid_;
+    int stdinFd_;
+    int httpPort_;
+    int httpsPort_;
+    int httpsWrongPort_;
+};
+
+// A loopback listener that accepts connections into its queue and never
+// answers them.
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener();
+    std::string url() const;
+    // Takes one queued connection without blocking; false when none came.
+    bool acceptOne();
+    // Closing the listener resets the queued connections.
+    void close();
+
+private:
+    int fd_;
+    int port_;
+};
+
+// A loopback port on which nothing listens.
+int ClosedPort();
+
+// Puts a program "firefox" first on the search path that, after a short
+// delay (so that a caller who does not wait would miss it), writes each of
+// its arguments followed by a NUL to the log file.
+class FakeBrowser {
+public:
+    FakeBrowser();
+    ~FakeBrowser();
+    void reset();
+    bool ran() const;
+    std::vector<std::string> arguments() const;
+    const std::string& dir() const { return dir_.path(); }
+
+private:
+    TempDir dir_;
+    std::string oldPath_;
+    std::string log_;
+};
+
+// A version file as the update server publishes it.
+std::string VersionFile(const boost::any& root, bool binary);
+Plist::Dictionary VersionRoot(const std::string& version, const std::string& pl);
+
+#endif
