@@ -410,7 +410,7 @@ TEST_P(Startup, VersionAndConfiguration)
     EXPECT_EQ(std::string(runtimeParams.versionFileUrl), c.url);
 }
 
-const std::string kUrl = "https://updates.example.org/wersja.plist";
+const std::string kUrl = "http://127.0.0.1:9/wersja.plist";
 
 std::vector<StartupCase> StartupCases()
 {
@@ -422,7 +422,7 @@ std::vector<StartupCase> StartupCases()
         {"nothing", "", "", "1.x.x", false, ""},
         {"xml_info_and_config", infoXml, XmlPlist(on + url), "4.2.0", true, kUrl},
         {"binary_info_and_config", Fixture("info-binary.plist"), Fixture("config-binary.plist"), "2.5.1", true,
-         "https://updates.example.org/wersja.plist"},
+         "http://127.0.0.1:9/wersja.plist"},
         {"version_not_a_string", XmlPlist("<key>CFBundleShortVersionString</key><integer>5</integer>\n"), "",
          "1.x.x", false, ""},
         {"version_key_missing", XmlPlist("<key>CFBundleName</key><string>x</string>\n"), "", "1.x.x", false, ""},

@@ -488,7 +488,7 @@ Plist::Dictionary Config(boost::any check, boost::any url)
     return d;
 }
 
-const std::string kUrl = "https://updates.example.org/wersja.plist";
+const std::string kUrl = "http://127.0.0.1:9/wersja.plist";
 
 INSTANTIATE_TEST_SUITE_P(
     Dictionaries, Configuration,
