@@ -18,25 +18,6 @@ namespace {
 
 constexpr CK_ULONG kMaxListed = CARDLIB_MAX_LISTED_OBJECTS;
 
-// A token that refuses an object for the lack of a slot binding must not be
-// asked at all: the slot number would be whatever the library makes of it.
-constexpr CK_RV kUnboundSlotRv = CKR_SLOT_ID_INVALID;
-
-CK_RV FindByClass(CK_SESSION_HANDLE session, CK_ATTRIBUTE_TYPE typeAttribute, CK_ULONG typeValue,
-                  CK_OBJECT_CLASS objectClass, const uint8_t* id, CK_ULONG idLength,
-                  CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
-                  CK_FUNCTION_LIST* functions) {
-    CK_ULONG typeCopy = typeValue;
-    CK_OBJECT_CLASS classCopy = objectClass;
-    CK_ATTRIBUTE templ[3] = {
-        {typeAttribute, &typeCopy, sizeof typeCopy},
-        {CKA_CLASS, &classCopy, sizeof classCopy},
-        {CKA_ID, const_cast<uint8_t*>(id), idLength},
-    };
-    const CK_ULONG count = id != nullptr ? 3 : 2;
-    return FindTokenObjects(session, templ, count, handlesOut, maxInOut, functions);
-}
-
 // Reads the attributes of one object in two calls: the lengths, then the
 // values into buffers of those lengths. On success buffers[i] are malloc'ed
 // and lengths[i] hold the value lengths; on failure nothing stays allocated.
@@ -84,6 +65,14 @@ size_t Bounded(uint64_t length, size_t capacity) {
     return length < capacity ? static_cast<size_t>(length) : capacity;
 }
 
+// Copies what fits the record's field; returns the number of bytes copied.
+template <size_t Capacity>
+size_t CopyBounded(uint8_t (&dst)[Capacity], const uint8_t* src, uint64_t length) {
+    const size_t copied = Bounded(length, Capacity);
+    if (copied > 0) std::memcpy(dst, src, copied);
+    return copied;
+}
+
 void CopyLabel(char* dst, size_t dstSize, const uint8_t* label, uint64_t labelLength) {
     CopyText(dst, dstSize, TrimTrailingBlanks(label, Bounded(labelLength, 128)));
 }
@@ -94,13 +83,9 @@ int BeginListing(int profileKind, bool certificates, ProfileLibrary** libOut,
                  CK_SESSION_HANDLE* sessionOut, CK_OBJECT_HANDLE** handlesOut,
                  CK_ULONG* countOut) {
     ProfileLibrary* lib = nullptr;
-    int rc = cardlib_detail::BeginProfileOperation(profileKind, &lib);
+    int rc = cardlib_detail::BeginBoundProfileOperation(profileKind, &lib);
     if (rc != 0) return rc;
     *libOut = lib;
-    if (lib->slot == CARDLIB_NO_SLOT_BOUND) {
-        lib->lastRv = kUnboundSlotRv;
-        return CARDLIB_ERR_PKCS11;
-    }
     CK_FUNCTION_LIST* f = lib->functions;
     CK_RV rv = cardlib_detail::OpenLayerSession(lib, lib->slot, sessionOut);
     if (rv != CKR_OK) {
@@ -118,6 +103,96 @@ int BeginListing(int profileKind, bool certificates, ProfileLibrary** libOut,
     }
     *handlesOut = handles;
     *countOut = count;
+    return 0;
+}
+
+// A failed read of the found objects: the session closed, the step's code
+// kept; the caller's record is already all zero.
+int FailListing(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_RV rv) {
+    lib->functions->C_CloseSession(session);
+    lib->lastRv = rv;
+    return CARDLIB_ERR_PKCS11;
+}
+
+PublicKeyAttributes* MakePublicKeyAttributes(uint8_t* const* buffers, const uint64_t* lengths,
+                                             CK_OBJECT_HANDLE handle) {
+    auto* a = static_cast<PublicKeyAttributes*>(std::calloc(1, sizeof(PublicKeyAttributes)));
+    if (a != nullptr) {
+        *a = {buffers[0], lengths[0], buffers[1], lengths[1], buffers[2],
+              lengths[2], handle,     buffers[3], lengths[3]};
+    }
+    return a;
+}
+
+CertificateAttributes* MakeCertificateAttributes(uint8_t* const* buffers, const uint64_t* lengths,
+                                                 CK_OBJECT_HANDLE handle) {
+    auto* a = static_cast<CertificateAttributes*>(std::calloc(1, sizeof(CertificateAttributes)));
+    if (a != nullptr) {
+        *a = {buffers[0], lengths[0], buffers[1], lengths[1], handle, buffers[2], lengths[2]};
+    }
+    return a;
+}
+
+// Reads the attributes of every found object into a table of heap records
+// made by make() (which takes over the buffers, or returns NULL). On success
+// *tableOut holds count records; on failure nothing stays allocated.
+template <typename Record, size_t N>
+CK_RV ReadObjectTable(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session,
+                      const CK_OBJECT_HANDLE* handles, CK_ULONG count,
+                      const CK_ATTRIBUTE_TYPE (&types)[N],
+                      Record* (*make)(uint8_t* const*, const uint64_t*, CK_OBJECT_HANDLE),
+                      void (*release)(Record**, size_t), Record*** tableOut) {
+    auto** table = static_cast<Record**>(std::calloc(count, sizeof(Record*)));
+    CK_RV rv = table ? CKR_OK : CodeAsRv(CARDLIB_ERR_NO_MEMORY);
+    for (CK_ULONG i = 0; rv == CKR_OK && i < count; ++i) {
+        uint8_t* buffers[N];
+        uint64_t lengths[N];
+        rv = ReadAttributes(f, session, handles[i], types, N, buffers, lengths);
+        if (rv != CKR_OK) break;
+        table[i] = make(buffers, lengths, handles[i]);
+        if (table[i] == nullptr) {
+            for (uint8_t* b : buffers) std::free(b);
+            rv = CodeAsRv(CARDLIB_ERR_NO_MEMORY);
+        }
+    }
+    if (rv != CKR_OK) {
+        release(table, count);
+        return rv;
+    }
+    *tableOut = table;
+    return CKR_OK;
+}
+
+// The frame both listings share: kind check, the record cleared, session,
+// search and attribute reads; fill(record, i) writes entry i of the list.
+// On any failure the record stays all zero.
+template <typename List, typename Record, size_t N, typename Fill>
+int ListObjects(int profileKind, bool certificates, List* out,
+                const CK_ATTRIBUTE_TYPE (&types)[N],
+                Record* (*make)(uint8_t* const*, const uint64_t*, CK_OBJECT_HANDLE),
+                void (*release)(Record**, size_t), Fill fill) {
+    if (FindProfileLibrary(profileKind) == nullptr) return CARDLIB_ERR_BAD_PROFILE_KIND;
+    std::memset(out, 0, sizeof *out);
+    ProfileLibrary* lib = nullptr;
+    CK_SESSION_HANDLE session = 0;
+    CK_OBJECT_HANDLE* handles = nullptr;
+    CK_ULONG count = 0;
+    int rc = BeginListing(profileKind, certificates, &lib, &session, &handles, &count);
+    if (rc != 0) return rc;
+    CK_FUNCTION_LIST* f = lib->functions;
+    if (count == 0) {
+        std::free(handles);
+        f->C_CloseSession(session);
+        return 0;
+    }
+    Record** table = nullptr;
+    const CK_RV rv = ReadObjectTable(f, session, handles, count, types, make, release, &table);
+    std::free(handles);
+    if (rv != CKR_OK) return FailListing(lib, session, rv);
+    out->count = static_cast<int32_t>(count);
+    for (CK_ULONG i = 0; i < count; ++i) fill(*table[i], i);
+    release(table, count);
+    f->C_CloseSession(session);
     return 0;
 }
 
@@ -150,6 +225,22 @@ int RsaKeyBits(const uint8_t* modulus, size_t modulusLength, const uint8_t* expo
     BN_free(e);
     BN_free(n);
     return bits;
+}
+
+CK_RV FindObjectsByClass(CK_SESSION_HANDLE session, CK_ATTRIBUTE_TYPE typeAttribute,
+                         CK_ULONG typeValue, CK_OBJECT_CLASS objectClass,
+                         CK_ATTRIBUTE_TYPE extraType, const uint8_t* extraValue,
+                         CK_ULONG extraLength, CK_OBJECT_HANDLE** handlesOut,
+                         CK_ULONG* maxInOut, CK_FUNCTION_LIST* functions) {
+    CK_ULONG typeCopy = typeValue;
+    CK_OBJECT_CLASS classCopy = objectClass;
+    CK_ATTRIBUTE templ[3] = {
+        {typeAttribute, &typeCopy, sizeof typeCopy},
+        {CKA_CLASS, &classCopy, sizeof classCopy},
+        {extraType, const_cast<uint8_t*>(extraValue), extraLength},
+    };
+    const CK_ULONG count = extraValue != nullptr ? 3 : 2;
+    return FindTokenObjects(session, templ, count, handlesOut, maxInOut, functions);
 }
 
 int CertificateKeyBits(const uint8_t* der, size_t length) {
@@ -207,15 +298,17 @@ CK_RV FindTokenObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* templ, CK_ULONG 
 CK_RV FindPublicKeys(CK_SESSION_HANDLE session, const uint8_t* id, CK_ULONG idLength,
                      CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
                      CK_FUNCTION_LIST* functions) {
-    return FindByClass(session, CKA_KEY_TYPE, CKK_RSA, CKO_PUBLIC_KEY, id, idLength, handlesOut,
-                       maxInOut, functions);
+    return cardlib_detail::FindObjectsByClass(session, CKA_KEY_TYPE, CKK_RSA, CKO_PUBLIC_KEY,
+                                              CKA_ID, id, idLength, handlesOut, maxInOut,
+                                              functions);
 }
 
 CK_RV FindCertificates(CK_SESSION_HANDLE session, const uint8_t* id, CK_ULONG idLength,
                        CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
                        CK_FUNCTION_LIST* functions) {
-    return FindByClass(session, CKA_CERTIFICATE_TYPE, CKC_X_509, CKO_CERTIFICATE, id, idLength,
-                       handlesOut, maxInOut, functions);
+    return cardlib_detail::FindObjectsByClass(session, CKA_CERTIFICATE_TYPE, CKC_X_509,
+                                              CKO_CERTIFICATE, CKA_ID, id, idLength, handlesOut,
+                                              maxInOut, functions);
 }
 
 void FreePublicKeyAttributes(PublicKeyAttributes** table, size_t count) {
@@ -246,133 +339,36 @@ void FreeCertificateAttributes(CertificateAttributes** table, size_t count) {
 }
 
 int ListPublicKeys(int profileKind, PublicKeyInfoList* out) {
-    if (FindProfileLibrary(profileKind) == nullptr) return CARDLIB_ERR_BAD_PROFILE_KIND;
-    std::memset(out, 0, sizeof *out);
-    ProfileLibrary* lib = nullptr;
-    CK_SESSION_HANDLE session = 0;
-    CK_OBJECT_HANDLE* handles = nullptr;
-    CK_ULONG count = 0;
-    int rc = BeginListing(profileKind, false, &lib, &session, &handles, &count);
-    if (rc != 0) return rc;
-    CK_FUNCTION_LIST* f = lib->functions;
-    if (count == 0) {
-        std::free(handles);
-        f->C_CloseSession(session);
-        return 0;
-    }
-
-    auto** table = static_cast<PublicKeyAttributes**>(std::calloc(count, sizeof(void*)));
-    CK_RV rv = table ? CKR_OK : CodeAsRv(CARDLIB_ERR_NO_MEMORY);
     static const CK_ATTRIBUTE_TYPE kTypes[4] = {CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_ID,
                                                 CKA_LABEL};
-    for (CK_ULONG i = 0; rv == CKR_OK && i < count; ++i) {
-        uint8_t* buffers[4];
-        uint64_t lengths[4];
-        rv = ReadAttributes(f, session, handles[i], kTypes, 4, buffers, lengths);
-        if (rv != CKR_OK) break;
-        auto* a = static_cast<PublicKeyAttributes*>(std::calloc(1, sizeof(PublicKeyAttributes)));
-        if (a == nullptr) {
-            for (uint8_t* b : buffers) std::free(b);
-            rv = CodeAsRv(CARDLIB_ERR_NO_MEMORY);
-            break;
-        }
-        *a = {buffers[0], lengths[0], buffers[1], lengths[1], buffers[2],
-              lengths[2], handles[i], buffers[3], lengths[3]};
-        table[i] = a;
-    }
-    std::free(handles);
-    if (rv != CKR_OK) {
-        FreePublicKeyAttributes(table, count);
-        f->C_CloseSession(session);
-        lib->lastRv = rv;
-        std::memset(out, 0, sizeof *out);
-        return CARDLIB_ERR_PKCS11;
-    }
-
-    out->count = static_cast<int32_t>(count);
-    for (CK_ULONG i = 0; i < count; ++i) {
-        const PublicKeyAttributes* a = table[i];
+    auto fill = [out](const PublicKeyAttributes& a, CK_ULONG i) {
         PublicKeyInfo& k = out->keys[i];
         k.objectKind = 0;
-        const size_t modulusCopied = Bounded(a->modulusLength, sizeof k.modulus);
-        std::memcpy(k.modulus, a->modulus, modulusCopied);
-        k.modulusLength = static_cast<uint32_t>(modulusCopied);
-        const size_t exponentCopied = Bounded(a->exponentLength, sizeof k.exponent);
-        std::memcpy(k.exponent, a->exponent, exponentCopied);
-        k.exponentLength = static_cast<uint32_t>(exponentCopied);
-        const size_t idCopied = Bounded(a->idLength, sizeof k.id);
-        std::memcpy(k.id, a->id, idCopied);
-        k.idLength = idCopied;
-        k.handle = a->handle;
-        CopyLabel(k.label, sizeof k.label, a->label, a->labelLength);
+        k.modulusLength = static_cast<uint32_t>(CopyBounded(k.modulus, a.modulus, a.modulusLength));
+        k.exponentLength =
+            static_cast<uint32_t>(CopyBounded(k.exponent, a.exponent, a.exponentLength));
+        k.idLength = CopyBounded(k.id, a.id, a.idLength);
+        k.handle = a.handle;
+        CopyLabel(k.label, sizeof k.label, a.label, a.labelLength);
         // From the token's full values, not from what fits the record.
-        k.keyBits = cardlib_detail::RsaKeyBits(a->modulus, a->modulusLength, a->exponent,
-                                               a->exponentLength);
-    }
-    FreePublicKeyAttributes(table, count);
-    f->C_CloseSession(session);
-    return 0;
+        k.keyBits =
+            cardlib_detail::RsaKeyBits(a.modulus, a.modulusLength, a.exponent, a.exponentLength);
+    };
+    return ListObjects(profileKind, false, out, kTypes, MakePublicKeyAttributes,
+                       FreePublicKeyAttributes, fill);
 }
 
 int ListCertificates(int profileKind, CertificateInfoList* out) {
-    if (FindProfileLibrary(profileKind) == nullptr) return CARDLIB_ERR_BAD_PROFILE_KIND;
-    std::memset(out, 0, sizeof *out);
-    ProfileLibrary* lib = nullptr;
-    CK_SESSION_HANDLE session = 0;
-    CK_OBJECT_HANDLE* handles = nullptr;
-    CK_ULONG count = 0;
-    int rc = BeginListing(profileKind, true, &lib, &session, &handles, &count);
-    if (rc != 0) return rc;
-    CK_FUNCTION_LIST* f = lib->functions;
-    if (count == 0) {
-        std::free(handles);
-        f->C_CloseSession(session);
-        return 0;
-    }
-
-    auto** table = static_cast<CertificateAttributes**>(std::calloc(count, sizeof(void*)));
-    CK_RV rv = table ? CKR_OK : CodeAsRv(CARDLIB_ERR_NO_MEMORY);
     static const CK_ATTRIBUTE_TYPE kTypes[3] = {CKA_VALUE, CKA_ID, CKA_LABEL};
-    for (CK_ULONG i = 0; rv == CKR_OK && i < count; ++i) {
-        uint8_t* buffers[3];
-        uint64_t lengths[3];
-        rv = ReadAttributes(f, session, handles[i], kTypes, 3, buffers, lengths);
-        if (rv != CKR_OK) break;
-        auto* a =
-            static_cast<CertificateAttributes*>(std::calloc(1, sizeof(CertificateAttributes)));
-        if (a == nullptr) {
-            for (uint8_t* b : buffers) std::free(b);
-            rv = CodeAsRv(CARDLIB_ERR_NO_MEMORY);
-            break;
-        }
-        *a = {buffers[0], lengths[0], buffers[1], lengths[1], handles[i], buffers[2], lengths[2]};
-        table[i] = a;
-    }
-    std::free(handles);
-    if (rv != CKR_OK) {
-        FreeCertificateAttributes(table, count);
-        f->C_CloseSession(session);
-        lib->lastRv = rv;
-        std::memset(out, 0, sizeof *out);
-        return CARDLIB_ERR_PKCS11;
-    }
-
-    out->count = static_cast<int32_t>(count);
-    for (CK_ULONG i = 0; i < count; ++i) {
-        const CertificateAttributes* a = table[i];
+    auto fill = [out](const CertificateAttributes& a, CK_ULONG i) {
         CertificateInfo& c = out->certificates[i];
         c.objectKind = 0;
-        const size_t valueCopied = Bounded(a->valueLength, sizeof c.value);
-        std::memcpy(c.value, a->value, valueCopied);
-        c.valueLength = static_cast<uint32_t>(valueCopied);
-        const size_t idCopied = Bounded(a->idLength, sizeof c.id);
-        std::memcpy(c.id, a->id, idCopied);
-        c.idLength = idCopied;
-        c.handle = a->handle;
-        CopyLabel(c.label, sizeof c.label, a->label, a->labelLength);
-        c.keyBits = cardlib_detail::CertificateKeyBits(a->value, a->valueLength);
-    }
-    FreeCertificateAttributes(table, count);
-    f->C_CloseSession(session);
-    return 0;
+        c.valueLength = static_cast<uint32_t>(CopyBounded(c.value, a.value, a.valueLength));
+        c.idLength = CopyBounded(c.id, a.id, a.idLength);
+        c.handle = a.handle;
+        CopyLabel(c.label, sizeof c.label, a.label, a.labelLength);
+        c.keyBits = cardlib_detail::CertificateKeyBits(a.value, a.valueLength);
+    };
+    return ListObjects(profileKind, true, out, kTypes, MakeCertificateAttributes,
+                       FreeCertificateAttributes, fill);
 }

@@ -74,6 +74,19 @@ int BeginProfileOperation(int profileKind, ProfileLibrary** libOut) {
     return 0;
 }
 
+int BeginBoundProfileOperation(int profileKind, ProfileLibrary** libOut) {
+    ProfileLibrary* lib = nullptr;
+    const int rc = BeginProfileOperation(profileKind, &lib);
+    if (rc != 0) return rc;
+    if (lib->slot == CARDLIB_NO_SLOT_BOUND) {
+        // The slot number would be whatever the library makes of it.
+        lib->lastRv = CKR_SLOT_ID_INVALID;
+        return CARDLIB_ERR_PKCS11;
+    }
+    *libOut = lib;
+    return 0;
+}
+
 CK_RV OpenLayerSession(ProfileLibrary* lib, CK_SLOT_ID slot, CK_SESSION_HANDLE* session) {
     return lib->functions->C_OpenSession(slot, CKF_RW_SESSION | CKF_SERIAL_SESSION,
                                          &sessionApplicationByte, nullptr, session);

@@ -239,4 +239,41 @@ int ListCertificates(int profileKind, CertificateInfoList* out);
 void FreePublicKeyAttributes(PublicKeyAttributes** table, size_t count);
 void FreeCertificateAttributes(CertificateAttributes** table, size_t count);
 
+// ---------------------------------------------------------------------------
+// Token administration
+// ---------------------------------------------------------------------------
+// Each works on the slot of the profile's last binding, in a session of its
+// own; PINs are C strings and are not kept. A failed PKCS#11 step gives
+// CARDLIB_ERR_PKCS11 with its CK_RV in the profile's lastRv.
+
+// *rvOut = the profile's lastRv; CARDLIB_ERR_UNKNOWN_PROFILE_KIND for a kind
+// other than 1 or 2.
+int GetProfileLastError(int profileKind, uint64_t* rvOut);
+
+// Logs in with the PUK (the token's SO PIN) and sets a new user PIN.
+int UnblockPin(int profileKind, const char* soPin, const char* newUserPin);
+// Re-initialises the token under its current label, then sets the user PIN
+// as UnblockPin does.
+int InitializeToken(int profileKind, const char* soPin, const char* newUserPin);
+int ChangePuk(int profileKind, const char* oldSoPin, const char* newSoPin);
+int ChangePin(int profileKind, const char* oldPin, const char* newPin);
+
+// Destroys the first certificate, RSA public key and RSA private key with the
+// given CKA_ID (any, when id is NULL). CARDLIB_ERR_NO_CERTIFICATE when no
+// certificate matches; nothing is destroyed then.
+int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength,
+                      const char* userPin);
+
+// Stores the certificate next to the RSA private key with its modulus, under
+// that key's CKA_ID and label, and appends it to out while out has room.
+int ImportCertificate(int profileKind, const uint8_t* certificateDer,
+                      uint32_t certificateLength, const char* userPin,
+                      CertificateInfoList* out);
+// Stores the RSA key pair of the PKCS#8 key and the certificate under a new
+// random CKA_ID, and appends the certificate to out while out has room.
+int ImportKeyAndCertificate(int profileKind, const uint8_t* certificateDer,
+                            uint32_t certificateLength, const uint8_t* pkcs8Der,
+                            uint32_t pkcs8Length, const char* userPin,
+                            CertificateInfoList* out);
+
 #endif  // VD_TOKEN_CARDLIB_H

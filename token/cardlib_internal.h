@@ -33,6 +33,19 @@ inline uint64_t CodeAsRv(int code) { return static_cast<uint64_t>(static_cast<in
 // an unknown kind gives CARDLIB_ERR_BAD_PROFILE_KIND with lastRv untouched.
 int BeginProfileOperation(int profileKind, ProfileLibrary** libOut);
 
+// BeginProfileOperation, and the profile bound to a slot: an unbound profile
+// stores CKR_SLOT_ID_INVALID and gives CARDLIB_ERR_PKCS11 without asking the
+// library, so that no operation reaches the card of a reader bound before.
+int BeginBoundProfileOperation(int profileKind, ProfileLibrary** libOut);
+
+// Object search with the template typeAttribute = typeValue, CKA_CLASS =
+// objectClass and, when extraValue is not NULL, extraType = those bytes.
+CK_RV FindObjectsByClass(CK_SESSION_HANDLE session, CK_ATTRIBUTE_TYPE typeAttribute,
+                         CK_ULONG typeValue, CK_OBJECT_CLASS objectClass,
+                         CK_ATTRIBUTE_TYPE extraType, const uint8_t* extraValue,
+                         CK_ULONG extraLength, CK_OBJECT_HANDLE** handlesOut,
+                         CK_ULONG* maxInOut, CK_FUNCTION_LIST* functions);
+
 // Read-write serial session on slot, with the layer's application byte.
 CK_RV OpenLayerSession(ProfileLibrary* lib, CK_SLOT_ID slot, CK_SESSION_HANDLE* session);
 

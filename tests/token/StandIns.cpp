@@ -15,23 +15,23 @@ const StandInPaths& Paths() {
 void StandInTest::SetUp() {
     ASSERT_TRUE(regular_.Open(Paths().regular)) << dlerror();
     ASSERT_TRUE(secure_.Open(Paths().secure)) << dlerror();
-    ResetProfileLibrariesForTesting();
+    ResetStandIns();
     SetProfileLibraryPathsForTesting(PROFILE_KIND_REGULAR, Paths().regular.c_str(),
                                      Paths().missing.c_str());
     SetProfileLibraryPathsForTesting(PROFILE_KIND_SECURE, Paths().secure.c_str(),
                                      Paths().missing.c_str());
+    report_ = LibraryLoadReport{};
+}
+
+void StandInTest::ResetStandIns() {
+    ResetProfileLibrariesForTesting();
     regular_.reset();
     secure_.reset();
     regular_.set_initialized(0);
     secure_.set_initialized(0);
-    report_ = LibraryLoadReport{};
 }
 
-void StandInTest::TearDown() {
-    ResetProfileLibrariesForTesting();
-    regular_.reset();
-    secure_.reset();
-}
+void StandInTest::TearDown() { ResetStandIns(); }
 
 void StandInTest::Load() { ASSERT_EQ(LoadProfileLibraries(&report_), 0); }
 

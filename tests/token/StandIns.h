@@ -39,6 +39,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Both stand-ins emptied and not initialised, the registry unloaded.
+    void ResetStandIns();
     // Loads the registry (LoadProfileLibraries) into report_.
     void Load();
     // Slot with the reader's description and a default token (label, serial).

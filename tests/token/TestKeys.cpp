@@ -51,7 +51,61 @@ Bytes SelfSigned(EVP_PKEY* key, size_t commentLength = 0) {
     return der;
 }
 
+Bytes Pkcs8(EVP_PKEY* key) {
+    PKCS8_PRIV_KEY_INFO* info = EVP_PKEY2PKCS8(key);
+    if (info == nullptr) throw std::runtime_error("EVP_PKEY2PKCS8");
+    unsigned char* der = nullptr;
+    const int len = i2d_PKCS8_PRIV_KEY_INFO(info, &der);
+    PKCS8_PRIV_KEY_INFO_free(info);
+    if (len <= 0) throw std::runtime_error("i2d_PKCS8_PRIV_KEY_INFO");
+    Bytes out(der, der + len);
+    OPENSSL_free(der);
+    return out;
+}
+
+Bytes SubjectOf(const Bytes& certificate) {
+    const unsigned char* p = certificate.data();
+    X509* cert = d2i_X509(nullptr, &p, static_cast<long>(certificate.size()));
+    if (cert == nullptr) throw std::runtime_error("d2i_X509");
+    unsigned char* der = nullptr;
+    const int len = i2d_X509_NAME(X509_get_subject_name(cert), &der);
+    X509_free(cert);
+    if (len <= 0) throw std::runtime_error("i2d_X509_NAME");
+    Bytes out(der, der + len);
+    OPENSSL_free(der);
+    return out;
+}
+
+// Everything a test needs of the key, with a plain self-signed certificate.
+RsaKey Describe(EVP_PKEY* key) {
+    RsaKey r;
+    r.modulus = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_N);
+    r.exponent = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_E);
+    r.certificate = SelfSigned(key);
+    r.pkcs8 = Pkcs8(key);
+    r.privateExponent = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_D);
+    r.prime1 = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_FACTOR1);
+    r.prime2 = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_FACTOR2);
+    r.exponent1 = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_EXPONENT1);
+    r.exponent2 = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_EXPONENT2);
+    r.coefficient = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+    r.subject = SubjectOf(r.certificate);
+    return r;
+}
+
 }  // namespace
+
+Bytes Hex(const std::string& text) {
+    Bytes out;
+    std::string digits;
+    for (char c : text) {
+        if (c != ' ') digits += c;
+    }
+    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
 
 const RsaKey& Rsa(int bits) {
     static std::map<int, RsaKey> cache;
@@ -59,34 +113,48 @@ const RsaKey& Rsa(int bits) {
     if (it != cache.end()) return it->second;
     EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned>(bits));
     if (key == nullptr) throw std::runtime_error("EVP_RSA_gen");
-    RsaKey r;
-    r.modulus = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_N);
-    r.exponent = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_E);
-    r.certificate = SelfSigned(key);
+    RsaKey r = Describe(key);
     EVP_PKEY_free(key);
     return cache.emplace(bits, std::move(r)).first->second;
 }
 
-const Bytes& EcP256Certificate() {
-    static const Bytes der = [] {
+namespace {
+
+// One EC P-256 key, as a certificate and as PKCS#8.
+struct EcMaterial {
+    Bytes certificate;
+    Bytes pkcs8;
+};
+
+const EcMaterial& Ec() {
+    static const EcMaterial material = [] {
         EVP_PKEY* key = EVP_EC_gen("P-256");
         if (key == nullptr) throw std::runtime_error("EVP_EC_gen");
-        Bytes d = SelfSigned(key);
+        EcMaterial m{SelfSigned(key), Pkcs8(key)};
         EVP_PKEY_free(key);
-        return d;
+        return m;
     }();
-    return der;
+    return material;
 }
 
-const Bytes& LargeCertificate() {
-    static const Bytes der = [] {
-        EVP_PKEY* key = EVP_RSA_gen(2048);
-        if (key == nullptr) throw std::runtime_error("EVP_RSA_gen");
-        Bytes d = SelfSigned(key, 5000);
-        EVP_PKEY_free(key);
-        return d;
+}  // namespace
+
+const Bytes& EcP256Certificate() { return Ec().certificate; }
+
+const Bytes& EcP256Pkcs8() { return Ec().pkcs8; }
+
+const RsaKey& RsaWithLargeCertificate() {
+    static const RsaKey key = [] {
+        EVP_PKEY* k = EVP_RSA_gen(2048);
+        if (k == nullptr) throw std::runtime_error("EVP_RSA_gen");
+        RsaKey r = Describe(k);
+        r.certificate = SelfSigned(k, 5000);
+        EVP_PKEY_free(k);
+        return r;
     }();
-    return der;
+    return key;
 }
+
+const Bytes& LargeCertificate() { return RsaWithLargeCertificate().certificate; }
 
 }  // namespace tokentest

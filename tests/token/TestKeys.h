@@ -2,16 +2,24 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace tokentest {
 
 using Bytes = std::vector<uint8_t>;
 
+// Bytes from hexadecimal text; blanks between the digits are ignored.
+Bytes Hex(const std::string& text);
+
 struct RsaKey {
     Bytes modulus;   // big-endian, no leading zero byte
     Bytes exponent;  // big-endian
     Bytes certificate;  // self-signed X.509 certificate of the key, DER
+    Bytes pkcs8;        // the private key as unencrypted PKCS#8, DER
+    // The private components as OpenSSL keeps them, big-endian.
+    Bytes privateExponent, prime1, prime2, exponent1, exponent2, coefficient;
+    Bytes subject;  // the certificate's subject name, DER
 };
 
 // A fresh RSA key of the given size with its certificate; cached per size,
@@ -19,8 +27,11 @@ struct RsaKey {
 const RsaKey& Rsa(int bits);
 // A self-signed certificate of an EC P-256 key, DER.
 const Bytes& EcP256Certificate();
-// A certificate of a 2048-bit key that is longer than 4096 bytes (a
-// long comment extension).
+// An EC P-256 private key as unencrypted PKCS#8, DER.
+const Bytes& EcP256Pkcs8();
+// A 2048-bit key whose certificate is longer than 4096 bytes (a long
+// comment extension).
+const RsaKey& RsaWithLargeCertificate();
 const Bytes& LargeCertificate();
 
 }  // namespace tokentest

@@ -66,19 +66,43 @@ std::vector<LoadCase> LoadCases() {
     };
 }
 
-class LoadTest : public StandInTest, public ::testing::WithParamInterface<LoadCase> {};
+class LoadTest : public StandInTest, public ::testing::WithParamInterface<LoadCase> {
+protected:
+    // Points the regular entry at the case's files and prepares the copy
+    // that it will load, through controlled_.
+    void PrepareRegularEntry() {
+        const LoadCase& c = GetParam();
+        primary_ = c.primary();
+        fallback_ = c.fallback();
+        ASSERT_TRUE(controlled_.Open(c.controlled()));
+        controlled_.reset();
+        controlled_.set_initialized(0);
+        c.prepare(controlled_);
+        SetProfileLibraryPathsForTesting(PROFILE_KIND_REGULAR, primary_.c_str(),
+                                         fallback_.c_str());
+    }
+    void TearDown() override {
+        if (controlled_.handle != nullptr) {
+            controlled_.reset();
+            controlled_.set_initialized(0);
+        }
+        StandInTest::TearDown();
+    }
+
+    // Static: the registry keeps pointers to them beyond the test.
+    static std::string primary_, fallback_;
+    P11StandControl controlled_;
+};
+
+std::string LoadTest::primary_;
+std::string LoadTest::fallback_;
 
 TEST_P(LoadTest, Outcome) {
     const LoadCase& c = GetParam();
-    static std::string primary, fallback;
-    primary = c.primary();
-    fallback = c.fallback();
-    P11StandControl controlled;
-    ASSERT_TRUE(controlled.Open(c.controlled()));
-    controlled.reset();
-    controlled.set_initialized(0);
-    c.prepare(controlled);
-    SetProfileLibraryPathsForTesting(PROFILE_KIND_REGULAR, primary.c_str(), fallback.c_str());
+    ASSERT_NO_FATAL_FAILURE(PrepareRegularEntry());
+    P11StandControl& controlled = controlled_;
+    const std::string& primary = primary_;
+    const std::string& fallback = fallback_;
     fakepcsc::Reset(fakepcsc::Script{});
 
     Load();
@@ -123,23 +147,14 @@ TEST_P(LoadTest, Outcome) {
     // Entries beyond the registry stay as handed over.
     for (int i = 4; i < 10; ++i) EXPECT_EQ(+report_.entries[i].kind, 0);
 
-    controlled.reset();
-    controlled.set_initialized(0);
 }
 
 // A profile whose library is not initialised is never called through.
 TEST_P(LoadTest, OperationsOnUninitialisedProfile) {
     const LoadCase& c = GetParam();
     if (c.initialized) GTEST_SKIP() << "library initialised";
-    static std::string primary, fallback;
-    primary = c.primary();
-    fallback = c.fallback();
-    P11StandControl controlled;
-    ASSERT_TRUE(controlled.Open(c.controlled()));
-    controlled.reset();
-    controlled.set_initialized(0);
-    c.prepare(controlled);
-    SetProfileLibraryPathsForTesting(PROFILE_KIND_REGULAR, primary.c_str(), fallback.c_str());
+    ASSERT_NO_FATAL_FAILURE(PrepareRegularEntry());
+    P11StandControl& controlled = controlled_;
     Load();
     const unsigned long before = controlled.log_count();
 
@@ -161,8 +176,6 @@ TEST_P(LoadTest, OperationsOnUninitialisedProfile) {
 
     // Nothing reached the library (AlreadyInitialized has a working list).
     EXPECT_EQ(controlled.log_count(), before);
-    controlled.reset();
-    controlled.set_initialized(0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, LoadTest, ::testing::ValuesIn(LoadCases()),

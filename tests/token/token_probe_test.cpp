@@ -18,18 +18,6 @@ namespace {
 
 using fakepcsc::Script;
 
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    std::string digits;
-    for (char c : text) {
-        if (c != ' ') digits += c;
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
-
 Bytes Cat(const Bytes& a, const Bytes& b) {
     Bytes out = a;
     out.insert(out.end(), b.begin(), b.end());
@@ -90,6 +78,14 @@ protected:
     }
     void Open() {
         Load();
+        ASSERT_EQ(OpenReaderPort(kReader0), 0);
+    }
+    // Both libraries serve the reader, the card answers as scripted, and the
+    // layer's port is open on the reader.
+    void StartWithCard(const Script& card) {
+        StandardTokens();
+        Load();
+        fakepcsc::Reset(card);
         ASSERT_EQ(OpenReaderPort(kReader0), 0);
     }
     int Read() { return ReadCardInfo(kReader0, info_.get()); }
@@ -214,10 +210,7 @@ class SequenceTest : public ProbeTest, public ::testing::WithParamInterface<Sequ
 
 TEST_P(SequenceTest, ApdusAndVersions) {
     const SequenceCase& c = GetParam();
-    StandardTokens();
-    Load();
-    fakepcsc::Reset(CardOfType(c.type));
-    ASSERT_EQ(OpenReaderPort(kReader0), 0);
+    ASSERT_NO_FATAL_FAILURE(StartWithCard(CardOfType(c.type)));
     ASSERT_EQ(Read(), 0);
     EXPECT_EQ(fakepcsc::SentApdus(), c.apdus);
     EXPECT_EQ(fakepcsc::LastIsoCapacity(), 64u);
@@ -284,8 +277,6 @@ class StepFailureTest : public ProbeTest, public ::testing::WithParamInterface<S
 
 TEST_P(StepFailureTest, EndsTransactionAndReleasesCard) {
     const StepFailure& c = GetParam();
-    StandardTokens();
-    Load();
     Script s = CardOfType(c.type);
     std::vector<std::string> sequence =
         c.type == 3 ? std::vector<std::string>{kSelectMf, kSelectDf10, kSelectMf, kSelectDf11}
@@ -298,8 +289,7 @@ TEST_P(StepFailureTest, EndsTransactionAndReleasesCard) {
     } else {
         s.responses[Hex(sequence[c.failingApdu - 1])] = c.answer;
     }
-    fakepcsc::Reset(s);
-    ASSERT_EQ(OpenReaderPort(kReader0), 0);
+    ASSERT_NO_FATAL_FAILURE(StartWithCard(s));
     EXPECT_EQ(Read(), c.rc);
     const std::vector<std::string> sent(sequence.begin(), sequence.begin() + c.failingApdu);
     EXPECT_EQ(fakepcsc::SentApdus(), sent);
@@ -349,13 +339,10 @@ class FciCardTest : public ProbeTest, public ::testing::WithParamInterface<FciCa
 
 TEST_P(FciCardTest, Versions) {
     const FciCardCase& c = GetParam();
-    StandardTokens();
-    Load();
     Script s = CardOfType(3);
     s.responses[Hex(kSelectDf10)] = c.df10;
     s.responses[Hex(kSelectDf11)] = c.df11;
-    fakepcsc::Reset(s);
-    ASSERT_EQ(OpenReaderPort(kReader0), 0);
+    ASSERT_NO_FATAL_FAILURE(StartWithCard(s));
     ASSERT_EQ(Read(), c.rc);
     if (c.rc != 0) {
         EXPECT_EQ(+info_->profileCount, 0);
@@ -419,12 +406,9 @@ class CardFailureTest : public ProbeTest, public ::testing::WithParamInterface<C
 
 TEST_P(CardFailureTest, Result) {
     const CardFailureCase& c = GetParam();
-    StandardTokens();
-    Load();
     Script s = CardOfType(1);
     c.script(s);
-    fakepcsc::Reset(s);
-    ASSERT_EQ(OpenReaderPort(kReader0), 0);
+    ASSERT_NO_FATAL_FAILURE(StartWithCard(s));
     std::memset(info_.get(), 0x6C, sizeof *info_);
     EXPECT_EQ(Read(), c.rc);
     std::vector<std::string> expected = {std::string("InitPort ") + kReader0};
@@ -587,11 +571,7 @@ TEST_F(ProbeTest, NoTokenSlot) {
                  {false, false, CARDLIB_NO_TOKEN_SLOT, 0, 0},
                  {true, true, 0, 2, 3}};
     for (const auto& c : cases) {
-        regular_.reset();
-        secure_.reset();
-        ResetProfileLibrariesForTesting();
-        regular_.set_initialized(0);
-        secure_.set_initialized(0);
+        ResetStandIns();
         ASSERT_EQ(regular_.add_slot(kSlotReader0, kReader0), 0);
         ASSERT_EQ(secure_.add_slot(kSlotReader0, kReader0), 0);
         if (c.regularToken) {
@@ -659,11 +639,7 @@ TEST_F(ProbeTest, FreeMemoryLow32Bits) {
                  {0x80000000UL, INT32_MIN},
                  {0xFFFFFFFFUL, -1}};
     for (const auto& c : cases) {
-        regular_.reset();
-        secure_.reset();
-        ResetProfileLibrariesForTesting();
-        regular_.set_initialized(0);
-        secure_.set_initialized(0);
+        ResetStandIns();
         ASSERT_EQ(regular_.add_slot(kSlotReader0, kReader0), 0);
         P11StandToken token;
         regular_.token_defaults(&token);

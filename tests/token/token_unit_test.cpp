@@ -16,20 +16,9 @@ using cardlib_detail::RsaKeyBits;
 using cardlib_detail::VersionFromFci;
 using cardlib_detail::VersionsFromEf2F01;
 using tokentest::Bytes;
+using tokentest::Hex;
 
 namespace {
-
-Bytes Hex(const std::string& text) {
-    Bytes out;
-    std::string digits;
-    for (char c : text) {
-        if (c != ' ') digits += c;
-    }
-    for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    }
-    return out;
-}
 
 Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
