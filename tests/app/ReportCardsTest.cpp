@@ -1,20 +1,25 @@
 // The reader and card sections over the fake port API: every branch a real
 // reader cannot be made to take on demand (a port that will not open, a
-// failing status or reset, more readers than the records hold), and the
-// section texts on their own.
+// failing status or reset, more readers than the records hold, a profile
+// that cannot be bound to its reader), and the section texts on their own.
 #include "app/ReportCards.h"
 
 #include <gtest/gtest.h>
 
 #include <QString>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "tests/support/fakepcsc2std/FakePcsc2std.h"
+#include "tests/support/p11stand/p11stand_control.h"
 #include "token/cardlib.h"
+#include "token/cardlib_internal.h"
 
 namespace {
 
@@ -46,6 +51,20 @@ public:
         lines.push_back(std::string(colour) + (bold ? " bold " : " normal ") + Quote(text));
     }
     std::vector<std::string> lines;
+};
+
+// A recording sink that lets a test act on an emission as it goes out,
+// before the sections' next call into the card layer.
+class WatchingSink : public RecordingSink {
+public:
+    void weighted(const QString& text, bool bold) override
+    {
+        RecordingSink::weighted(text, bold);
+        if (onWeighted)
+            onWeighted(text);
+    }
+    using RecordingSink::weighted;
+    std::function<void(const QString&)> onWeighted;
 };
 
 const char kReaderA[] = "Czytnik A 00 00";
@@ -234,6 +253,19 @@ TEST(ReaderSectionsOrder, PortsOpenAndCloseAroundEachReader)
                                                "CardReset cold", "ClosePort", b, "CardStatus", "CardReset cold",
                                                "ClosePort", b, "CardReset cold", "ClosePort"};
     EXPECT_EQ(entries, expected);
+    EXPECT_EQ(fakepcsc::OpenPorts(), 0);
+}
+
+TEST(ReaderSectionsOrder, TheSectionsOwnPortIsSharedAndForT1Cards)
+{
+    // An empty reader: the only port opened is the sections' own, not the
+    // card layer's, so its arguments are the last ones seen.
+    fakepcsc::Reset(Readers({kReaderA}, 0));
+    RecordingSink sink;
+    ReaderSectionState state;
+    ReportReaderList(sink, state);
+    ReportReaderAndCardState(sink, state);
+    ASSERT_EQ(fakepcsc::Calls("InitPort"), 1);
     const fakepcsc::InitPortArgs args = fakepcsc::LastInitPort();
     EXPECT_EQ(args.portNumber, 0u);
     EXPECT_EQ(args.subPort, 0u);
@@ -340,5 +372,190 @@ TEST(SectionTexts, HandlesCodesAndAtrs)
     EXPECT_EQ(FieldText(field, sizeof field), QByteArray("abcd"));
     EXPECT_EQ(FieldText(nullptr, 10), QByteArray());
 }
+
+// Two readers with a card each; the regular profile's library serves a token
+// in each reader, each token with one public key of its own. The details of a
+// card must only ever show that card's own objects.
+struct BindingCase {
+    const char* name;
+    int failingCard;          // 1-based card whose binding fails; 0: none
+    const char* failingCall;  // the library call that fails during that binding
+};
+
+void PrintTo(const BindingCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const std::string kMissingLibrary = std::string(P11STAND_DIR) + "/libnot-there.so";
+const std::string kRegularLibrary = std::string(P11STAND_DIR) + "/libVelmartoken.so";
+
+struct TokenSetup {
+    CK_SLOT_ID slot;
+    const char* reader;
+    const char* label;
+    const char* serial;
+    const char* grouped;
+    CK_ULONG freePublic;
+    CK_ULONG freePrivate;
+    const char* keyLabel;
+    uint8_t keyId;
+};
+
+const TokenSetup kTokens[] = {
+    {7, kReaderA, "Karta A", "1111222233334444", "1111 2222 3333 4444", 1000, 2000, "Klucz A", 0x0A},
+    {3, kReaderB, "Karta B", "5555666677778888", "5555 6666 7777 8888", 3000, 4000, "Klucz B", 0x0B},
+};
+
+class ProfileBinding : public ::testing::TestWithParam<BindingCase> {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(regular_.Open(kRegularLibrary)) << dlerror();
+        ResetLibraries();
+        SetProfileLibraryPathsForTesting(PROFILE_KIND_REGULAR, kRegularLibrary.c_str(), kMissingLibrary.c_str());
+        // Only the regular profile: a secure library without tokens would
+        // make every card unreadable.
+        SetProfileLibraryPathsForTesting(PROFILE_KIND_SECURE, kMissingLibrary.c_str(), kMissingLibrary.c_str());
+        // A 1024-bit modulus.
+        std::vector<unsigned char> modulus(128, 0x01);
+        modulus[0] = 0xC1;
+        const unsigned char exponent[] = {0x01, 0x00, 0x01};
+        for (const TokenSetup& t : kTokens) {
+            ASSERT_EQ(regular_.add_slot(t.slot, t.reader), 0);
+            P11StandToken token;
+            regular_.token_defaults(&token);
+            token.label = t.label;
+            token.serialNumber = t.serial;
+            token.flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
+            token.freePublicMemory = t.freePublic;
+            token.freePrivateMemory = t.freePrivate;
+            ASSERT_EQ(regular_.set_token(t.slot, &token), 0);
+            const CK_OBJECT_HANDLE handle =
+                regular_.add_rsa_public_key(t.slot, modulus.data(), modulus.size(), exponent, sizeof exponent,
+                                            &t.keyId, 1, t.keyLabel, strlen(t.keyLabel));
+            ASSERT_NE(handle, 0u);
+            handles_.push_back(handle);
+        }
+        LibraryLoadReport report{};
+        ASSERT_EQ(LoadProfileLibraries(&report), 0);
+    }
+
+    void TearDown() override
+    {
+        CloseReaderPort();
+        ResetLibraries();
+        SetProfileLibraryPathsForTesting(PROFILE_KIND_REGULAR, nullptr, nullptr);
+        SetProfileLibraryPathsForTesting(PROFILE_KIND_SECURE, nullptr, nullptr);
+    }
+
+    void ResetLibraries()
+    {
+        ResetProfileLibrariesForTesting();
+        if (regular_.reset != nullptr) {
+            regular_.reset();
+            regular_.set_initialized(0);
+        }
+    }
+
+    // The details block of one card; its key lines only when listed.
+    std::vector<std::string> Details(size_t card, bool withKey) const
+    {
+        const TokenSetup& t = kTokens[card];
+        std::vector<std::string> out = {
+            "bold \" Karta numer : \"",
+            std::string("normal \"") + t.grouped + " ( czytnik : " + t.reader + " )\\n\"",
+            "bold \"  PROFIL ZWYKŁY\"",
+            "normal \"\\n\"",
+            "bold \"   Opis profilu : \"",
+            std::string("normal \"") + t.label + "\\n\"",
+            "bold \"   Numer seryjny : \"",
+            "normal \"\\n\"",
+            "bold \"   Profil zainicjalizowany : \"",
+            "normal \"Tak\\n\"",
+            "bold \"   Kod PIN zablokowany : \"",
+            "normal \"Nie\\n\"",
+            "bold \"   Kod PUK zablokowany : \"",
+            "normal \"Nie\\n\"",
+            "bold \"   Dostępna pamięć publiczna : \"",
+            "normal \"" + std::to_string(t.freePublic) + "\\n\"",
+            "bold \"   Dostępna pamięć prywatna : \"",
+            "normal \"" + std::to_string(t.freePrivate) + "\\n\"",
+            "bold \"   Lista obiektów publicznych : \\n\\n\"",
+        };
+        if (withKey) {
+            char handle[16];
+            snprintf(handle, sizeof handle, "%08X", static_cast<unsigned>(handles_[card]));
+            char id[8];
+            snprintf(id, sizeof id, "%02X", t.keyId);
+            const std::vector<std::string> key = {
+                "bold \"    Typ obiektu : \"",      "normal \"Klucz publiczny\"",
+                "normal \"\\n\"",                     "bold \"    Uchwyt : \"",
+                std::string("normal \"") + handle + "\"", "normal \"\\n\"",
+                "bold \"    Nazwa : \"",            std::string("normal \"") + t.keyLabel + "\"",
+                "normal \"\\n\"",                     "bold \"    Długosć klucza : \"",
+                "normal \"1024\"",                   "normal \"\\n\"",
+                "bold \"    Identyfikator klucza : \"", std::string("normal \"") + id + "\"",
+                "normal \"\\n\"",
+            };
+            out.insert(out.end(), key.begin(), key.end());
+        }
+        out.push_back("bold \"   Koniec listy obiektów publicznych\\n\\n\"");
+        return out;
+    }
+
+    P11StandControl regular_;
+    std::vector<CK_OBJECT_HANDLE> handles_;
+};
+
+TEST_P(ProfileBinding, AnUnboundProfileListsNoOtherCardsObjects)
+{
+    const BindingCase& c = GetParam();
+    fakepcsc::Reset(KnownCard({kReaderA, kReaderB}));
+    WatchingSink sink;
+    int cardsShown = 0;
+    unsigned long failedAt = 0;
+    // The binding of a card's profiles follows right after its number line.
+    sink.onWeighted = [&](const QString& text) {
+        if (text != QStringLiteral(" Karta numer : "))
+            return;
+        cardsShown += 1;
+        if (cardsShown == c.failingCard) {
+            failedAt = regular_.call_count(c.failingCall) + 1;
+            regular_.fail(c.failingCall, failedAt, CKR_DEVICE_ERROR);
+        }
+    };
+    ReaderSectionState state;
+    ReportReaderList(sink, state);
+    ReportReaderAndCardState(sink, state);
+
+    const std::string heading = "bold \" Szczegółowe informacje o kartach\\n\\n\"";
+    auto at = std::find(sink.lines.begin(), sink.lines.end(), heading);
+    ASSERT_NE(at, sink.lines.end());
+    const std::vector<std::string> details(at + 1, sink.lines.end());
+    const std::vector<std::string> expected = Join({Details(0, c.failingCard != 1), Details(1, c.failingCard != 2)});
+    EXPECT_EQ(details, expected);
+
+    if (c.failingCard != 0) {
+        // The fault was met inside the binding, not somewhere else.
+        EXPECT_GE(regular_.call_count(c.failingCall), failedAt);
+        EXPECT_NE(regular_.Log().find(std::string(c.failingCall) + " "), std::string::npos);
+        EXPECT_NE(regular_.Log().find("(injected)"), std::string::npos);
+    }
+    EXPECT_EQ(regular_.open_session_count(), 0u);
+    EXPECT_EQ(fakepcsc::OpenPorts(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(StandIn, ProfileBinding,
+                         ::testing::Values(BindingCase{"BothBound", 0, "C_GetSlotInfo"},
+                                           // Left bound to the last card read, this one
+                                           // would show the second card's key.
+                                           BindingCase{"FirstSlotInfoFails", 1, "C_GetSlotInfo"},
+                                           BindingCase{"FirstSlotListFails", 1, "C_GetSlotList"},
+                                           // Left bound to the first card, it would show
+                                           // that card's key.
+                                           BindingCase{"SecondSlotInfoFails", 2, "C_GetSlotInfo"},
+                                           BindingCase{"SecondSlotListFails", 2, "C_GetSlotList"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
