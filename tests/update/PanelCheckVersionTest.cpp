@@ -477,6 +477,9 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"error_page", "http:/status/404", "1.0.5", false, "", ""},
         CheckCase{"missing_file", "http:/files/none.plist", "1.0.5", false, "", ""},
         CheckCase{"redirect_not_followed", "http:/redirect/newer.plist", "1.0.5", false, "", ""},
+        // The status is not looked at: whatever body arrives is read.
+        CheckCase{"version_file_with_error_status", "http:/status/404/newer.plist", "1.0.5", true, "1.0.6", kNew},
+        CheckCase{"version_file_in_a_redirect", "http:/status/302/newer.plist", "1.0.5", true, "1.0.6", kNew},
         CheckCase{"server_down", "closed:/files/newer.plist", "1.0.5", false, "", ""},
         CheckCase{"certificate_for_another_host", "https-wrong:/files/newer.plist", "1.0.5", false, "", ""},
         CheckCase{"empty_address", "", "1.0.5", false, "", ""},
@@ -494,6 +497,41 @@ TEST_F(UpdateCheck, RedirectTargetIsNeverFetched)
     SetCheck(true, server->http() + "/redirect/newer.plist");
     EXPECT_FALSE(RunCheck(window, dialog).shown);
     EXPECT_EQ(server->requests(), std::vector<std::string>{"/redirect/newer.plist"});
+}
+
+TEST_F(UpdateCheck, AddressKeptWhenALaterFileLacksIt)
+{
+    MainWindow window;
+    window.appVersion = "1.0.5";
+    PanelCheckVersion dialog(&window);
+    // Each row: the file served, whether the dialog shows, the address after.
+    const struct {
+        const char* file;
+        bool shown;
+        const char* downloadUrl;
+    } steps[] = {
+        {"/files/newer.plist", true, kNew},
+        {"/files/no-pl.plist", true, kNew},
+        {"/files/pl-not-string.plist", true, kNew},
+        {"/files/broken.plist", false, kNew},
+        {"/files/published-1.0.9.plist", true, "http://pobierz.example/"},
+    };
+    for (const auto& step : steps) {
+        SetCheck(true, server->http() + step.file);
+        EXPECT_EQ(RunCheck(window, dialog).shown, step.shown) << step.file;
+        EXPECT_EQ(dialog.downloadUrl, QString::fromUtf8(step.downloadUrl)) << step.file;
+    }
+}
+
+TEST_F(UpdateCheck, RequestNamesItsAgent)
+{
+    MainWindow window;
+    window.appVersion = "1.0.5";
+    PanelCheckVersion dialog(&window);
+    SetCheck(true, server->http() + "/agent/newer.plist");
+    EXPECT_TRUE(RunCheck(window, dialog).shown);
+    const std::vector<std::string> expected{"/agent/newer.plist", "user-agent: libcurl-agent/1.0"};
+    EXPECT_EQ(server->requests(), expected);
 }
 
 TEST_F(UpdateCheck, EndlessBodyEndsTheTransfer)

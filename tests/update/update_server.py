@@ -8,8 +8,12 @@ Every request's path is appended to --log, one per line.
 
   /files/NAME           200 with the file's bytes
   /status/404           404 with an HTML error page
+  /status/N/NAME        status N with the file's bytes as the body (and a
+                        Location header pointing at it)
   /redirect/NAME        302 to /files/NAME, with an HTML body
   /headers/N/NAME       200 with N extra header lines, then the file
+  /agent/NAME           200 with the file; the log also gets
+                        "user-agent: <the request's User-Agent>"
   /plistlib?version=V&pl=P[&fmt=xml]
                         a version file written by Python's plistlib
   /endless              200 without length, sending data until the client
@@ -62,12 +66,18 @@ def make_handler(root, log_path):
             try:
                 if parts[1] == "files" and len(parts) == 3:
                     self.send_body(200, self.file_bytes(parts[2]))
+                elif parts[1] == "status" and len(parts) == 4:
+                    self.send_body(int(parts[2]), self.file_bytes(parts[3]),
+                                   extra=[("Location", "/files/" + parts[3])])
                 elif parts[1] == "status" and parts[2] == "404":
                     self.send_body(404, b"<html><body><h1>404 Not Found</h1></body></html>\n", "text/html")
                 elif parts[1] == "redirect" and len(parts) == 3:
                     self.send_body(302, b"<html><body>Moved <a href=\"/files/" + parts[2].encode() +
                                    b"\">here</a></body></html>\n", "text/html",
                                    [("Location", "/files/" + parts[2])])
+                elif parts[1] == "agent" and len(parts) == 3:
+                    log(log_path, "user-agent: %s" % self.headers.get("User-Agent", ""))
+                    self.send_body(200, self.file_bytes(parts[2]))
                 elif parts[1] == "headers" and len(parts) == 4:
                     count = int(parts[2])
                     extra = [("X-Line-%d" % i, "v%d" % i) for i in range(count)]
