@@ -504,7 +504,11 @@ TEST(Logger, LongMessagesAreFramedAndBounded) {
     LogMessage("[%s]-%s[ENTER]\n", "X", longArg.c_str());
     const std::string longFormat(300, 'f');
     LogMessage("%s", longFormat.c_str());
+    // A format too long for the frame's buffer keeps its conversions.
+    const std::string longConversion = std::string(300, 'g') + "%d";
+    LogMessage(longConversion.c_str(), 42);
     const std::string out = ::testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(Contains(out, "\n[SystemUtils]pcscread" + std::string(300, 'g') + "42\n")) << out;
     const size_t first = out.find('\n');
     ASSERT_NE(std::string::npos, first);
     EXPECT_EQ(4095u, first);  // cut to the 4096-byte buffer

@@ -1,5 +1,10 @@
 // The objects beneath the port API on the fake PC/SC library: session,
 // card, reader, name copies and trace builders.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -13,6 +18,7 @@
 #include "pcscread/PcscCard.h"
 #include "pcscread/PcscReader.h"
 #include "pcscread/PcscSession.h"
+#include "pcscread/SystemUtils.h"
 #include "pcscread/Trace.h"
 
 using fakepcsc::Bytes;
@@ -338,6 +344,49 @@ INSTANTIATE_TEST_SUITE_P(
                       TransmitCase{"TimeoutNoRetry", SCARD_E_TIMEOUT, false, 1, SCARD_E_TIMEOUT},
                       TransmitCase{"TimeoutInsideNoRetry", SCARD_E_TIMEOUT, true, 1, SCARD_E_TIMEOUT}),
     [](const ::testing::TestParamInfo<TransmitCase>& i) { return std::string(i.param.label); });
+
+// Descriptor 0 is a valid lock descriptor (a program started with its
+// standard input closed gets it for the lock file): the named lock taken
+// for the re-begin must still be released, or the reader stays locked for
+// every other thread and process.
+TEST_F(WatchedCard, RecoveryReleasesTheNamedLockHeldOnDescriptorZero) {
+    ASSERT_EQ(0, card->CardStartTransaction());
+    const std::string lockFile = pcscread::LockFilePath(kA);
+    const int savedStdin = dup(0);
+    ASSERT_GE(savedStdin, 0);
+    struct RestoreStdin {
+        int saved;
+        ~RestoreStdin() {
+            dup2(saved, 0);
+            close(saved);
+        }
+    } restore{savedStdin};
+    ASSERT_EQ(0, close(0));
+    // Descriptor 0 is the lowest free one now, so the lock file gets it.
+    const int probe = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(0, probe);
+    close(probe);
+
+    fakepcsc::PushResult(Fn::Transmit, SCARD_E_NOT_TRANSACTED);
+    const unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    unsigned char resp[32];
+    DWORD len = sizeof resp;
+    // Nothing may open a descriptor between here and the lock (no output
+    // capture either); the lock's log lines go to standard error.
+    EXPECT_EQ(SCARD_S_SUCCESS, card->CardTransmit(SCARD_PCI_T1, apdu, sizeof apdu, nullptr, resp, &len));
+    EXPECT_EQ(1u, card->InTransaction());
+
+    // The lock's descriptor was closed and its entry removed ...
+    errno = 0;
+    EXPECT_EQ(-1, fcntl(0, F_GETFD));
+    EXPECT_EQ(EBADF, errno);
+    EXPECT_EQ(0u, pcscread::NamedLockEntryCount());
+    // ... so another open file description can lock the file at once.
+    const int other = open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(0, flock(other, LOCK_EX | LOCK_NB)) << "the lock file is still held";
+    close(other);
+}
 
 TEST_F(WatchedCard, FailedRecoveryReturnsItsErrorAndDoesNotTransmitAgain) {
     fakepcsc::PushResult(Fn::Transmit, SCARD_E_SHARING_VIOLATION);
