@@ -53,13 +53,26 @@ constexpr size_t kImportIdLength = 32;
 // CKA_ID and CKA_LABEL of the private key a certificate is stored next to.
 constexpr CK_ULONG kKeyAttributeCapacity = 128;
 
-CK_UTF8CHAR_PTR Utf8(const char* text) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text));
+CK_UTF8CHAR_PTR Utf8(const char* pin) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin));
 }
 
-// A missing PIN is handed over as empty: the library refuses it, we never
-// read through NULL.
-CK_ULONG PinLength(const char* pin) { return pin != nullptr ? std::strlen(pin) : 0; }
+CK_ULONG PinLength(const char* pin) { return std::strlen(pin); }
+
+// A PIN the caller did not give is refused before the token is asked
+// anything: a login with it would cost one of the PIN's tries and could
+// block it, a token initialisation would wipe the token and then fail to set
+// the user PIN, and a NULL PIN asks a library for its protected
+// authentication path instead.
+bool PinsGiven(ProfileLibrary* lib, std::initializer_list<const char*> pins) {
+    for (const char* pin : pins) {
+        if (pin == nullptr) {
+            lib->lastRv = CKR_ARGUMENTS_BAD;
+            return false;
+        }
+    }
+    return true;
+}
 
 // A failing step after the session was opened.
 int Fail(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_RV rv) {
@@ -85,6 +98,7 @@ int ChangeOwnPin(int profileKind, CK_USER_TYPE user, const char* oldPin, const c
     ProfileLibrary* lib = nullptr;
     int rc = BeginBoundProfileOperation(profileKind, &lib);
     if (rc != 0) return rc;
+    if (!PinsGiven(lib, {oldPin, newPin})) return CARDLIB_ERR_PKCS11;
     CK_SESSION_HANDLE session = 0;
     rc = OpenSessionAndLogin(lib, user, oldPin, &session);
     if (rc != 0) return rc;
@@ -268,6 +282,7 @@ int UnblockPin(int profileKind, const char* soPin, const char* newUserPin) {
     ProfileLibrary* lib = nullptr;
     int rc = BeginBoundProfileOperation(profileKind, &lib);
     if (rc != 0) return rc;
+    if (!PinsGiven(lib, {soPin, newUserPin})) return CARDLIB_ERR_PKCS11;
     CK_SESSION_HANDLE session = 0;
     rc = OpenSessionAndLogin(lib, CKU_SO, soPin, &session);
     if (rc != 0) return rc;
@@ -281,6 +296,7 @@ int InitializeToken(int profileKind, const char* soPin, const char* newUserPin) 
     ProfileLibrary* lib = nullptr;
     const int rc = BeginBoundProfileOperation(profileKind, &lib);
     if (rc != 0) return rc;
+    if (!PinsGiven(lib, {soPin, newUserPin})) return CARDLIB_ERR_PKCS11;
     CK_FUNCTION_LIST* f = lib->functions;
     CK_TOKEN_INFO info;
     std::memset(&info, 0, sizeof info);
@@ -308,6 +324,7 @@ int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, con
     ProfileLibrary* lib = nullptr;
     int rc = BeginBoundProfileOperation(profileKind, &lib);
     if (rc != 0) return rc;
+    if (!PinsGiven(lib, {userPin})) return CARDLIB_ERR_PKCS11;
     CK_SESSION_HANDLE session = 0;
     rc = OpenSessionAndLogin(lib, CKU_USER, userPin, &session);
     if (rc != 0) return rc;
@@ -355,6 +372,7 @@ int ImportCertificate(int profileKind, const uint8_t* certificateDer, uint32_t c
     ProfileLibrary* lib = nullptr;
     int rc = BeginBoundProfileOperation(profileKind, &lib);
     if (rc != 0) return rc;
+    if (!PinsGiven(lib, {userPin})) return CARDLIB_ERR_PKCS11;
     // Everything taken from the certificate is ready before the token is
     // asked anything; a key other than RSA cannot be matched to a key there.
     X509Ptr cert = DecodeCertificate(certificateDer, certificateLength);
@@ -410,6 +428,7 @@ int ImportKeyAndCertificate(int profileKind, const uint8_t* certificateDer,
     ProfileLibrary* lib = nullptr;
     int rc = BeginBoundProfileOperation(profileKind, &lib);
     if (rc != 0) return rc;
+    if (!PinsGiven(lib, {userPin})) return CARDLIB_ERR_PKCS11;
     X509Ptr cert = DecodeCertificate(certificateDer, certificateLength);
     PkeyPtr key = cert ? DecodePkcs8(pkcs8Der, pkcs8Length) : nullptr;
     CertificateParts parts;

@@ -244,7 +244,10 @@ void FreeCertificateAttributes(CertificateAttributes** table, size_t count);
 // ---------------------------------------------------------------------------
 // Each works on the slot of the profile's last binding, in a session of its
 // own; PINs are C strings and are not kept. A failed PKCS#11 step gives
-// CARDLIB_ERR_PKCS11 with its CK_RV in the profile's lastRv.
+// CARDLIB_ERR_PKCS11 with its CK_RV in the profile's lastRv. Refused the same
+// way before the token is asked anything: a profile that is not bound
+// (CKR_SLOT_ID_INVALID), a library that is not initialised
+// (CKR_CRYPTOKI_NOT_INITIALIZED) and a NULL PIN (CKR_ARGUMENTS_BAD).
 
 // *rvOut = the profile's lastRv; CARDLIB_ERR_UNKNOWN_PROFILE_KIND for a kind
 // other than 1 or 2.
@@ -265,12 +268,14 @@ int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength,
                       const char* userPin);
 
 // Stores the certificate next to the RSA private key with its modulus, under
-// that key's CKA_ID and label, and appends it to out while out has room.
+// that key's CKA_ID and label, and appends it to out while out has room (a
+// NULL or full list is left as it is; the certificate is stored either way).
+// A certificate whose key is not RSA gives CARDLIB_ERR_BAD_DATA.
 int ImportCertificate(int profileKind, const uint8_t* certificateDer,
                       uint32_t certificateLength, const char* userPin,
                       CertificateInfoList* out);
 // Stores the RSA key pair of the PKCS#8 key and the certificate under a new
-// random CKA_ID, and appends the certificate to out while out has room.
+// random CKA_ID, and appends the certificate to out as ImportCertificate does.
 int ImportKeyAndCertificate(int profileKind, const uint8_t* certificateDer,
                             uint32_t certificateLength, const uint8_t* pkcs8Der,
                             uint32_t pkcs8Length, const char* userPin,

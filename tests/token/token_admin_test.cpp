@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -205,6 +206,7 @@ const std::vector<std::string> kSessionInitPin = {"C_OpenSession", "C_Login", "C
                                                   "C_CloseSession"};
 const std::vector<std::string> kWrongLogin = {"C_OpenSession", "C_Login", "C_CloseSession",
                                               "C_GetTokenInfo"};
+const std::vector<std::string> kNoCall = {};
 const std::vector<std::string> kInitThenInitPin = {
     "C_GetTokenInfo", "C_InitToken", "C_OpenSession", "C_Login", "C_InitPIN", "C_CloseSession"};
 
@@ -224,15 +226,16 @@ std::vector<PinCase> PinCases() {
          {"C_OpenSession", "C_Login", "C_CloseSession"}, user, kUserPin},
         {"UnblockNewPinRefused", PinOp::Unblock, kSoPin, "56", 3, 10, 0, nullptr, 0,
          CARDLIB_ERR_PKCS11, CKR_PIN_LEN_RANGE, kSessionInitPin, user, kUserPin},
+        // A PIN not given never reaches the token, so it costs no try.
         {"UnblockNullNewPin", PinOp::Unblock, kSoPin, nullptr, 3, 10, 0, nullptr, 0,
-         CARDLIB_ERR_PKCS11, CKR_PIN_LEN_RANGE, kSessionInitPin, user, kUserPin},
+         CARDLIB_ERR_PKCS11, CKR_ARGUMENTS_BAD, kNoCall, user, kUserPin},
         {"UnblockInitPinVendorCode", PinOp::Unblock, kSoPin, "5678", 3, 10, 0, "C_InitPIN",
          0x80000055UL, CARDLIB_ERR_PKCS11, 0x80000055UL, kSessionInitPin, user, kUserPin},
         {"UnblockOpenSessionFails", PinOp::Unblock, kSoPin, "5678", 3, 10, 0, "C_OpenSession",
          CKR_SESSION_COUNT, CARDLIB_ERR_PKCS11, CKR_SESSION_COUNT, {"C_OpenSession"}, user,
          kUserPin},
-        {"UnblockNullPuk", PinOp::Unblock, nullptr, "5678", 3, 10, 0, nullptr, 0,
-         CARDLIB_ERR_PKCS11, CKR_PIN_INCORRECT, kWrongLogin, user, kUserPin},
+        {"UnblockNullPukOnLastTry", PinOp::Unblock, nullptr, "5678", 3, 1, 0, nullptr, 0,
+         CARDLIB_ERR_PKCS11, CKR_ARGUMENTS_BAD, kNoCall, so, kSoPin},
 
         {"ChangePin", PinOp::ChangePin, kUserPin, "4321", 3, 10, 0, nullptr, 0, 0, 0,
          kSessionSetPin, user, "4321"},
@@ -245,8 +248,15 @@ std::vector<PinCase> PinCases() {
         {"ChangePinSetPinVendorCode", PinOp::ChangePin, kUserPin, "4321", 3, 10, 0, "C_SetPIN",
          0xFFFFFFFF80000000UL, CARDLIB_ERR_PKCS11, 0xFFFFFFFF80000000UL, kSessionSetPin, user,
          kUserPin},
-        {"ChangePinNullOld", PinOp::ChangePin, nullptr, "4321", 3, 10, 0, nullptr, 0,
-         CARDLIB_ERR_PKCS11, CKR_PIN_INCORRECT, kWrongLogin, user, kUserPin},
+        {"ChangePinNullOldOnLastTry", PinOp::ChangePin, nullptr, "4321", 1, 10, 0, nullptr, 0,
+         CARDLIB_ERR_PKCS11, CKR_ARGUMENTS_BAD, kNoCall, user, kUserPin},
+        {"ChangePinNullNew", PinOp::ChangePin, kUserPin, nullptr, 3, 10, 0, nullptr, 0,
+         CARDLIB_ERR_PKCS11, CKR_ARGUMENTS_BAD, kNoCall, user, kUserPin},
+        {"ChangePukNullNew", PinOp::ChangePuk, kSoPin, nullptr, 3, 10, 0, nullptr, 0,
+         CARDLIB_ERR_PKCS11, CKR_ARGUMENTS_BAD, kNoCall, so, kSoPin},
+        // The PUK's lock does not count for the PIN.
+        {"ChangePinWrongOldPukLocked", PinOp::ChangePin, "9999", "4321", 3, 10, CKF_SO_PIN_LOCKED,
+         nullptr, 0, CARDLIB_ERR_PKCS11, CKR_PIN_INCORRECT, kWrongLogin, user, kUserPin},
 
         {"ChangePuk", PinOp::ChangePuk, kSoPin, "87654321", 3, 10, 0, nullptr, 0, 0, 0,
          kSessionSetPin, so, "87654321"},
@@ -275,6 +285,11 @@ std::vector<PinCase> PinCases() {
         {"InitializeTokenRefused", PinOp::Initialize, kSoPin, "2468", 3, 10, 0, "C_InitToken",
          0x80001234UL, CARDLIB_ERR_PKCS11, 0x80001234UL, {"C_GetTokenInfo", "C_InitToken"}, user,
          kUserPin},
+        {"InitializeTokenNullPuk", PinOp::Initialize, nullptr, "2468", 3, 1, 0, nullptr, 0,
+         CARDLIB_ERR_PKCS11, CKR_ARGUMENTS_BAD, kNoCall, so, kSoPin},
+        // The token is not wiped when its new user PIN is missing.
+        {"InitializeTokenNullNewPin", PinOp::Initialize, kSoPin, nullptr, 3, 10, 0, nullptr, 0,
+         CARDLIB_ERR_PKCS11, CKR_ARGUMENTS_BAD, kNoCall, user, kUserPin},
         {"InitializeTokenNewPinRefused", PinOp::Initialize, kSoPin, "2", 3, 10, 0, nullptr, 0,
          CARDLIB_ERR_PKCS11, CKR_PIN_LEN_RANGE, kInitThenInitPin, so, kSoPin},
     };
@@ -302,25 +317,27 @@ TEST_P(PinTest, Result) {
     // Who logged in: the PUK is the token's SO PIN.
     const bool withSo =
         c.op == PinOp::Unblock || c.op == PinOp::Initialize || c.op == PinOp::ChangePuk;
+    // A PIN as the library sees it: its text and strlen.
+    auto pinArg = [](const char* pin) {
+        const std::string text = pin ? pin : "";
+        return "\"" + text + "\" len=" + std::to_string(text.size());
+    };
     for (const std::string& line : LogLines(secure_, "C_Login")) {
         EXPECT_NE(line.find(withSo ? " user=0 " : " user=1 "), std::string::npos) << line;
-        if (c.first) {
-            EXPECT_NE(line.find("pin=\"" + std::string(c.first) +
-                                "\" len=" + std::to_string(std::strlen(c.first))),
-                      std::string::npos)
-                << line;
-        }
+        EXPECT_NE(line.find(" pin=" + pinArg(c.first)), std::string::npos) << line;
     }
     for (const std::string& line : LogLines(secure_, "C_SetPIN")) {
         // The old PIN and the new one, each with its own length.
-        const std::string expected = "old=\"" + std::string(c.first) +
-                                     "\" len=" + std::to_string(std::strlen(c.first)) + " new=\"" +
-                                     c.second + "\" len=" + std::to_string(std::strlen(c.second));
+        const std::string expected = "old=" + pinArg(c.first) + " new=" + pinArg(c.second);
         EXPECT_NE(line.find(expected), std::string::npos) << line;
     }
+    for (const std::string& line : LogLines(secure_, "C_InitPIN")) {
+        EXPECT_NE(line.find(" pin=" + pinArg(c.second)), std::string::npos) << line;
+    }
     for (const std::string& line : LogLines(secure_, "C_InitToken")) {
-        // On the bound slot, keeping the token's current 32-byte label.
-        EXPECT_NE(line.find("slot=0x7 "), std::string::npos) << line;
+        // On the bound slot with the PUK, keeping the token's current
+        // 32-byte label.
+        EXPECT_NE(line.find("slot=0x7 pin=" + pinArg(c.first) + " "), std::string::npos) << line;
         EXPECT_NE(line.find("label=\"Token" + std::string(27, ' ') + "\""), std::string::npos)
             << line;
     }
@@ -434,6 +451,48 @@ TEST_P(EveryOpTest, UnboundProfile) {
 INSTANTIATE_TEST_SUITE_P(Ops, EveryOpTest, ::testing::ValuesIn(AdminOps()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The operations with the user's PIN refuse a missing one before the token is
+// asked anything: on the PIN's last try nothing is lost.
+TEST_F(AdminTest, NullUserPinRefused) {
+    ASSERT_NO_FATAL_FAILURE(AddToken(secure_, kSlotReader0, kReader0, 1));
+    const RsaKey& key = Rsa(1024);
+    AddCertificate(secure_, kSlotReader0, key.certificate, "A", "c");
+    secure_.add_rsa_private_key(kSlotReader0, key.modulus.data(), key.modulus.size(), U("A"), 1,
+                                "k", 1);
+    const Handles before = Objects(kSlotReader0);
+    Bind();
+    const struct {
+        const char* name;
+        std::function<int(CertificateInfoList*)> run;
+    } cases[] = {
+        {"DeleteObjectsById",
+         [](CertificateInfoList*) {
+             return DeleteObjectsById(PROFILE_KIND_SECURE, U("A"), 1, nullptr);
+         }},
+        {"ImportCertificate",
+         [&](CertificateInfoList* out) {
+             return ImportCertificate(PROFILE_KIND_SECURE, key.certificate.data(),
+                                      key.certificate.size(), nullptr, out);
+         }},
+        {"ImportKeyAndCertificate",
+         [&](CertificateInfoList* out) {
+             return ImportKeyAndCertificate(PROFILE_KIND_SECURE, key.certificate.data(),
+                                            key.certificate.size(), key.pkcs8.data(),
+                                            key.pkcs8.size(), nullptr, out);
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto out = std::make_unique<CertificateInfoList>();
+        EXPECT_EQ(c.run(out.get()), CARDLIB_ERR_PKCS11);
+        EXPECT_EQ(LastError(), CKR_ARGUMENTS_BAD);
+        EXPECT_EQ(secure_.log_count(), 0u);
+        EXPECT_EQ(+out->count, 0);
+        EXPECT_EQ(Objects(kSlotReader0), before);
+        EXPECT_TRUE(PinAccepted(CKU_USER, kUserPin));
+    }
+}
+
 TEST_F(AdminTest, LastErrorOfEachProfileKeptApart) {
     ASSERT_NO_FATAL_FAILURE(AddToken(regular_, kSlotReader0, kReader0));
     Bind();
@@ -505,8 +564,35 @@ std::vector<DeleteCase> DeleteCases() {
     };
 }
 
+constexpr unsigned long kMaxPerSearch = 15;
+
 class DeleteTest : public AdminTest, public ::testing::WithParamInterface<DeleteCase> {
 protected:
+    // Each search goes on asking for one more handle until the token has no
+    // more or `max` are held: matches + 1 calls below max, max calls above.
+    void ExpectSearchesAskFor(unsigned long max) {
+        static const std::regex matches(" matches=([0-9]+) ");
+        std::istringstream in(secure_.Log());
+        std::string line;
+        long expected = -1;
+        unsigned long asked = 0;
+        int searches = 0;
+        while (std::getline(in, line)) {
+            std::smatch m;
+            if (line.rfind("C_FindObjectsInit ", 0) == 0 && std::regex_search(line, m, matches)) {
+                const unsigned long n = std::stoul(m[1]);
+                expected = static_cast<long>(n < max ? n + 1 : max);
+                asked = 0;
+            } else if (line.rfind("C_FindObjects ", 0) == 0) {
+                ++asked;
+            } else if (line.rfind("C_FindObjectsFinal ", 0) == 0) {
+                EXPECT_EQ(static_cast<long>(asked), expected) << "search " << searches;
+                ++searches;
+            }
+        }
+        EXPECT_GT(searches, 0);
+    }
+
     void SetUp() override {
         AdminTest::SetUp();
         const RsaKey& a = Rsa(1024);
@@ -584,6 +670,26 @@ TEST_P(DeleteTest, Result) {
     for (const std::string& line : LogLines(secure_, "C_FindObjects")) {
         EXPECT_NE(line.find(" max=1"), std::string::npos) << line;
     }
+    if (!c.faultFunction && c.rc != CARDLIB_ERR_PKCS11) ExpectSearchesAskFor(kMaxPerSearch);
+    if (c.rc == 0) {
+        // Each object is destroyed right after its own search, before the
+        // next search begins.
+        std::vector<std::string> expected = {"C_OpenSession", "C_Login"};
+        for (const char* kind : {"cert", "pub", "priv"}) {
+            expected.push_back("C_FindObjectsInit");
+            for (const std::string& name : c.destroyed) {
+                if (name.rfind(kind, 0) == 0) expected.push_back("C_DestroyObject");
+            }
+        }
+        expected.push_back("C_CloseSession");
+        std::vector<std::string> calls = Calls();
+        calls.erase(std::remove_if(calls.begin(), calls.end(),
+                                   [](const std::string& f) {
+                                       return f == "C_FindObjects" || f == "C_FindObjectsFinal";
+                                   }),
+                    calls.end());
+        EXPECT_EQ(calls, expected);
+    }
     // Every search that began was ended.
     const bool initRefused = c.faultFunction && std::string(c.faultFunction) == "C_FindObjectsInit";
     EXPECT_EQ(LogLines(secure_, "C_FindObjectsFinal").size(), inits.size() - (initRefused ? 1 : 0));
@@ -597,6 +703,23 @@ TEST_P(DeleteTest, Result) {
     const auto logins = LogLines(secure_, "C_Login");
     ASSERT_EQ(logins.size(), 1u);
     EXPECT_NE(logins[0].find(" user=1 "), std::string::npos);
+}
+
+// With more certificates than one search takes, the first is still the
+// one destroyed, and the search stops at 15.
+TEST_F(DeleteTest, SearchStopsAtFifteen) {
+    for (int i = 0; i < 17; ++i) {
+        AddCertificate(secure_, kSlotReader0, Rsa(1024).certificate, "M", "many");
+    }
+    const Handles before = Objects(kSlotReader0);
+    ASSERT_EQ(before.size(), std::size(kObjectNames) + 17);
+    Bind();
+    ASSERT_EQ(DeleteObjectsById(PROFILE_KIND_SECURE, U("M"), 1, kUserPin), 0);
+    Handles expected = before;
+    expected.erase(expected.begin() + std::size(kObjectNames));  // the first "M"
+    EXPECT_EQ(Objects(kSlotReader0), expected);
+    ExpectSearchesAskFor(kMaxPerSearch);
+    EXPECT_EQ(secure_.call_count("C_FindObjects"), kMaxPerSearch + 1 + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ids, DeleteTest, ::testing::ValuesIn(DeleteCases()),
@@ -733,6 +856,9 @@ std::vector<ImportCertCase> ImportCertCases() {
          unchecked},
         {"ListFullStillImports", cert(2048), false, kUserPin, 15, nullptr, 0, 0, 0, rsa(2048),
          "key-2048", "Moj klucz", unchecked},
+        // A list with a count no listing makes is not written to either.
+        {"ListCountNegative", cert(2048), false, kUserPin, -1, nullptr, 0, 0, 0, rsa(2048),
+         "key-2048", "Moj klucz", unchecked},
         {"CertificateLongerThanRecord", [] { return RsaWithLargeCertificate().certificate; }, false,
          kUserPin, 14, nullptr, 0, 0, 0, RsaWithLargeCertificate, "large", "large", unchecked},
         {"KeyNotOnToken", cert(1536), false, kUserPin, 2, nullptr, 0, CARDLIB_ERR_NO_PRIVATE_KEY, 0,
@@ -838,7 +964,7 @@ TEST_P(ImportCertificateTest, Result) {
     ASSERT_EQ(reads.size(), 1u);
     EXPECT_NE(reads[0].find("template=[0x102:128,0x3:128]"), std::string::npos) << reads[0];
 
-    if (c.listCount < CARDLIB_MAX_LISTED_OBJECTS) {
+    if (c.listCount >= 0 && c.listCount < CARDLIB_MAX_LISTED_OBJECTS) {
         ExpectAppended(*before, *list, c.listCount, der, id);
     } else {
         // No room: the list is left as it was.
@@ -849,6 +975,59 @@ TEST_P(ImportCertificateTest, Result) {
 INSTANTIATE_TEST_SUITE_P(Certificates, ImportCertificateTest,
                          ::testing::ValuesIn(ImportCertCases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A library that answers CKR_OK while reporting a value longer than the
+// buffer it was given (no library should): the reported length is not
+// trusted, so nothing beyond the 128-byte buffer reaches the token.
+CK_FUNCTION_LIST* realFunctions = nullptr;
+CK_ATTRIBUTE_TYPE overlongType = 0;
+CK_ULONG overlongLength = 0;
+
+CK_RV OverlongGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                CK_ATTRIBUTE_PTR templ, CK_ULONG count) {
+    const CK_RV rv = realFunctions->C_GetAttributeValue(session, object, templ, count);
+    for (CK_ULONG i = 0; i < count; ++i) {
+        if (templ[i].type == overlongType && templ[i].pValue != nullptr) {
+            templ[i].ulValueLen = overlongLength;
+        }
+    }
+    return rv;
+}
+
+TEST_F(ImportTest, ReportedKeyAttributeLongerThanBuffer) {
+    const RsaKey& key = Rsa(2048);
+    secure_.add_rsa_private_key(kSlotReader0, key.modulus.data(), key.modulus.size(), U("kid"), 3,
+                                "Podpis", 6);
+    const Handles before = Objects(kSlotReader0);
+    Bind();
+    const struct {
+        CK_ATTRIBUTE_TYPE type;
+        CK_ULONG length;
+    } cases[] = {{CKA_ID, 129},
+                 {CKA_LABEL, 129},
+                 {CKA_LABEL, 4096},
+                 {CKA_ID, CK_UNAVAILABLE_INFORMATION}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << std::hex << "type 0x" << c.type << " length 0x"
+                                          << c.length);
+        realFunctions = profileLibraries[1].functions;
+        CK_FUNCTION_LIST overlong = *realFunctions;
+        overlong.C_GetAttributeValue = &OverlongGetAttributeValue;
+        overlongType = c.type;
+        overlongLength = c.length;
+        profileLibraries[1].functions = &overlong;
+        auto list = std::make_unique<CertificateInfoList>();
+        const int rc = ImportCertificate(PROFILE_KIND_SECURE, key.certificate.data(),
+                                         key.certificate.size(), kUserPin, list.get());
+        profileLibraries[1].functions = realFunctions;
+        EXPECT_EQ(rc, CARDLIB_ERR_PKCS11);
+        EXPECT_EQ(LastError(), CKR_BUFFER_TOO_SMALL);
+        EXPECT_EQ(Objects(kSlotReader0), before);
+        EXPECT_EQ(secure_.call_count("C_CreateObject"), 0u);
+        EXPECT_EQ(+list->count, 0);
+        ExpectNoOpenSession(secure_);
+    }
+}
 
 // --- ImportKeyAndCertificate ---
 
@@ -893,6 +1072,8 @@ std::vector<ImportKeyCase> ImportKeyCases() {
         {"Key1024", 1024, cert(1024), key(1024), false, kUserPin, 2, nullptr, 0, 0, 0, 0, {}},
         {"Key2048", 2048, cert(2048), key(2048), false, kUserPin, 0, nullptr, 0, 0, 0, 0, {}},
         {"Key3072ListFull", 3072, cert(3072), key(3072), false, kUserPin, 15, nullptr, 0, 0, 0, 0,
+         {}},
+        {"ListCountNegative", 1024, cert(1024), key(1024), false, kUserPin, -1, nullptr, 0, 0, 0, 0,
          {}},
         {"PublicKeyRefused", 2048, cert(2048), key(2048), false, kUserPin, 2, "C_CreateObject", 1,
          CKR_DEVICE_MEMORY, CARDLIB_ERR_PKCS11, CKR_DEVICE_MEMORY, {}},
@@ -1046,7 +1227,7 @@ TEST_P(ImportKeyTest, Result) {
                                             "C_CreateObject", "C_CreateObject", "C_CloseSession"};
     EXPECT_EQ(Calls(), calls);
 
-    if (c.listCount < CARDLIB_MAX_LISTED_OBJECTS) {
+    if (c.listCount >= 0 && c.listCount < CARDLIB_MAX_LISTED_OBJECTS) {
         ExpectAppended(*before, *list, c.listCount, der, id);
     } else {
         EXPECT_EQ(std::memcmp(list.get(), before.get(), sizeof *list), 0);
@@ -1055,6 +1236,38 @@ TEST_P(ImportKeyTest, Result) {
 
 INSTANTIATE_TEST_SUITE_P(KeyPairs, ImportKeyTest, ::testing::ValuesIn(ImportKeyCases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Without a list to append to, both imports still store their objects.
+TEST_F(ImportTest, NoList) {
+    const RsaKey& key = Rsa(2048);
+    secure_.add_rsa_private_key(kSlotReader0, key.modulus.data(), key.modulus.size(), U("kid"), 3,
+                                "Podpis", 6);
+    Bind();
+    const struct {
+        const char* name;
+        std::function<int()> run;
+        size_t made;
+    } cases[] = {
+        {"ImportCertificate",
+         [&] {
+             return ImportCertificate(PROFILE_KIND_SECURE, key.certificate.data(),
+                                      key.certificate.size(), kUserPin, nullptr);
+         },
+         1},
+        {"ImportKeyAndCertificate",
+         [&] {
+             return ImportKeyAndCertificate(PROFILE_KIND_SECURE, key.certificate.data(),
+                                            key.certificate.size(), key.pkcs8.data(),
+                                            key.pkcs8.size(), kUserPin, nullptr);
+         },
+         3},
+    };
+    for (const auto& c : cases) {
+        const size_t before = Objects(kSlotReader0).size();
+        EXPECT_EQ(c.run(), 0) << c.name;
+        EXPECT_EQ(Objects(kSlotReader0).size(), before + c.made) << c.name;
+    }
+}
 
 // Two imports draw their IDs from a generator seeded with the time in whole
 // seconds: within one second they are the same.
