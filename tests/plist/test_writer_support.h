@@ -1,9 +1,11 @@
 // Shared by the writer tests: a canonical text of a value tree (the same
 // form the Python helper prints), a seeded generator of random trees, the
-// refusal check both writers share, and small file and process helpers.
+// refusal check both writers share, and a process helper; hex and file
+// access come from PlistTestUtil.h.
 #ifndef VD_TESTS_PLIST_TEST_WRITER_SUPPORT_H
 #define VD_TESTS_PLIST_TEST_WRITER_SUPPORT_H
 
+#include "PlistTestUtil.h"
 #include "plist/Plist.h"
 
 #include <gtest/gtest.h>
@@ -12,8 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <ostream>
 #include <random>
 #include <sstream>
@@ -24,16 +24,12 @@
 
 namespace writertest {
 
+using plisttest::readFile;
+using plisttest::writeFile;
+
 inline std::string hexOf(const void* data, size_t size)
 {
-    static const char digits[] = "0123456789abcdef";
-    const unsigned char* p = static_cast<const unsigned char*>(data);
-    std::string out;
-    for (size_t i = 0; i < size; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
-    }
-    return out;
+    return plisttest::hex(static_cast<const char*>(data), size);
 }
 
 // Canonical text of a tree as a reader hands it back: int and short count
@@ -217,18 +213,6 @@ private:
     std::mt19937_64 rng_;
     TreeOptions opt_;
 };
-
-inline std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void writeFile(const std::string& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 // Runs a shell command; returns its exit status and standard output.
 inline int runCommand(const std::string& command, std::string& output)
