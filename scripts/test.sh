@@ -15,6 +15,30 @@ stages=${VD_STAGES:-release asan tsan fuzz}
 jobs=$(nproc)
 fuzz_seconds=${VD_FUZZ_SECONDS:-60}
 
+# Runs ctest on a build tree. A stage that matches no test fails, and so
+# does one in which any test was skipped: a skip means the stage did not
+# check what it claims to check.
+run_ctest() {
+  local dir=$1; shift
+  local junit="$root/$dir/ctest-junit.xml"
+  rm -f "$junit"
+  ctest --test-dir "$dir" --no-tests=error --output-on-failure --output-junit "$junit" "$@"
+  local skipped
+  skipped=$(python3 - "$junit" <<'PY'
+import sys, xml.etree.ElementTree as ET
+for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
+    out = case.findtext("system-out") or ""
+    if case.find("skipped") is not None or case.get("status") == "notrun" or "[  SKIPPED ]" in out:
+        print(case.get("name"))
+PY
+  ) || { echo "cannot read the test results in $junit" >&2; return 1; }
+  if [ -n "$skipped" ]; then
+    echo "tests skipped in $dir (every test must run):" >&2
+    echo "$skipped" >&2
+    return 1
+  fi
+}
+
 configure_build() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
@@ -27,19 +51,19 @@ for stage in $stages; do
   case $stage in
     release)
       configure_build build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-      ctest --test-dir build/release --output-on-failure -j"$jobs" --timeout 600
+      run_ctest build/release -j"$jobs" --timeout 600
       ;;
     asan)
       configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DVD_SANITIZE=address,undefined \
         -DVD_BUILD_BENCHMARKS=OFF
       ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        ctest --test-dir build/asan --output-on-failure -j"$jobs" --timeout 900 -LE no-sanitizer
+        run_ctest build/asan -j"$jobs" --timeout 900 -LE no-sanitizer
       ;;
     tsan)
       configure_build build/tsan -DCMAKE_BUILD_TYPE=Debug -DVD_SANITIZE=thread \
         -DVD_BUILD_BENCHMARKS=OFF
       TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-        ctest --test-dir build/tsan --output-on-failure -j"$jobs" --timeout 900 -L threads
+        run_ctest build/tsan -j"$jobs" --timeout 900 -L threads
       ;;
     fuzz)
       CC=clang CXX=clang++ configure_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
