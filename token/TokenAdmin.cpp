@@ -53,6 +53,7 @@ constexpr size_t kImportIdLength = 32;
 
 // Where the ID of an imported key pair comes from; tests replace it.
 ImportIdSource importIdSource = &RAND_bytes;
+
 // CKA_ID and CKA_LABEL of the private key a certificate is stored next to.
 constexpr CK_ULONG kKeyAttributeCapacity = 128;
 
@@ -329,6 +330,8 @@ int ChangePin(int profileKind, const char* oldPin, const char* newPin) {
 
 namespace {
 
+constexpr CK_ULONG kMaxCertificateIdLength = 4096;
+
 // The CKA_ID of the certificate that a deletion without an ID starts from.
 // *hasId is false when the certificate carries no ID (or an empty one): it
 // is then deleted alone, since no key can be told to belong to it.
@@ -340,6 +343,8 @@ CK_RV ReadCertificateId(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session, CK_OBJEC
     if (rv == CKR_ATTRIBUTE_TYPE_INVALID) return CKR_OK;
     if (rv != CKR_OK) return rv;
     if (attr.ulValueLen == 0 || attr.ulValueLen == CK_UNAVAILABLE_INFORMATION) return CKR_OK;
+    // No token holds IDs of that size; a library claiming one is not believed.
+    if (attr.ulValueLen > kMaxCertificateIdLength) return CKR_ATTRIBUTE_VALUE_INVALID;
     id->assign(attr.ulValueLen, 0);
     attr.pValue = id->data();
     rv = f->C_GetAttributeValue(session, cert, &attr, 1);

@@ -733,6 +733,7 @@ struct DeleteFirstCase {
     int rc;
     uint64_t lastRv;
     std::vector<size_t> destroyed;  // indexes into objects
+    CK_ULONG misreportedIdLength = 0;  // the library's CKA_ID length after the copy
 };
 
 std::vector<DeleteFirstCase> DeleteFirstCases() {
@@ -750,6 +751,8 @@ std::vector<DeleteFirstCase> DeleteFirstCases() {
         {"IdUnreadable", {{cert, "A"}, {pub, "A"}, {priv, "A"}}, "C_GetAttributeValue",
          CKR_DEVICE_ERROR, CARDLIB_ERR_PKCS11, CKR_DEVICE_ERROR, {}},
         {"NoCertificate", {{pub, "A"}, {priv, "A"}}, nullptr, 0, CARDLIB_ERR_NO_CERTIFICATE, 0, {}},
+        {"IdLongerThanBuffer", {{cert, "A"}, {pub, "A"}, {priv, "A"}}, nullptr, 0,
+         CARDLIB_ERR_PKCS11, CKR_BUFFER_TOO_SMALL, {}, 1000},
     };
 }
 
@@ -793,6 +796,7 @@ TEST_P(DeleteFirstTest, Result) {
     if (c.faultFunction) {
         secure_.fail(c.faultFunction, secure_.call_count(c.faultFunction) + 1, c.faultRv);
     }
+    secure_.misreport_length(CKA_ID, c.misreportedIdLength);
     EXPECT_EQ(DeleteObjectsById(PROFILE_KIND_SECURE, nullptr, 77, kUserPin), c.rc);
     EXPECT_EQ(LastError(), c.lastRv);
     Handles left;
