@@ -6,12 +6,12 @@
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <openssl/x509.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 #include <memory>
 #include <vector>
@@ -50,6 +50,10 @@ constexpr CK_ULONG kImportLabelLength = 33;
 static_assert(sizeof kImportLabelText - 1 >= kImportLabelLength, "import label");
 
 constexpr size_t kImportIdLength = 32;
+
+// Where the ID of an imported key pair comes from; tests replace it.
+ImportIdSource importIdSource = &RAND_bytes;
+
 // CKA_ID and CKA_LABEL of the private key a certificate is stored next to.
 constexpr CK_ULONG kKeyAttributeCapacity = 128;
 
@@ -271,6 +275,10 @@ void DestroyCreated(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session,
 
 }  // namespace
 
+void SetImportIdSourceForTesting(ImportIdSource source) {
+    importIdSource = source != nullptr ? source : &RAND_bytes;
+}
+
 int GetProfileLastError(int profileKind, uint64_t* rvOut) {
     const ProfileLibrary* lib = FindProfileLibrary(profileKind);
     if (lib == nullptr) return CARDLIB_ERR_UNKNOWN_PROFILE_KIND;
@@ -320,6 +328,36 @@ int ChangePin(int profileKind, const char* oldPin, const char* newPin) {
     return ChangeOwnPin(profileKind, CKU_USER, oldPin, newPin);
 }
 
+namespace {
+
+constexpr CK_ULONG kMaxCertificateIdLength = 4096;
+
+// The CKA_ID of the certificate that a deletion without an ID starts from.
+// *hasId is false when the certificate carries no ID (or an empty one): it
+// is then deleted alone, since no key can be told to belong to it.
+CK_RV ReadCertificateId(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE cert,
+                        Bytes* id, bool* hasId) {
+    *hasId = false;
+    CK_ATTRIBUTE attr = {CKA_ID, nullptr, 0};
+    CK_RV rv = f->C_GetAttributeValue(session, cert, &attr, 1);
+    if (rv == CKR_ATTRIBUTE_TYPE_INVALID) return CKR_OK;
+    if (rv != CKR_OK) return rv;
+    if (attr.ulValueLen == 0 || attr.ulValueLen == CK_UNAVAILABLE_INFORMATION) return CKR_OK;
+    // No token holds IDs of that size; a library claiming one is not believed.
+    if (attr.ulValueLen > kMaxCertificateIdLength) return CKR_ATTRIBUTE_VALUE_INVALID;
+    id->assign(attr.ulValueLen, 0);
+    attr.pValue = id->data();
+    rv = f->C_GetAttributeValue(session, cert, &attr, 1);
+    if (rv != CKR_OK) return rv;
+    // A length beyond the buffer would make the key search read past it.
+    if (attr.ulValueLen > id->size()) return CKR_BUFFER_TOO_SMALL;
+    id->resize(attr.ulValueLen);
+    *hasId = !id->empty();
+    return CKR_OK;
+}
+
+}  // namespace
+
 int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, const char* userPin) {
     ProfileLibrary* lib = nullptr;
     int rc = BeginBoundProfileOperation(profileKind, &lib);
@@ -329,7 +367,7 @@ int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, con
     rc = OpenSessionAndLogin(lib, CKU_USER, userPin, &session);
     if (rc != 0) return rc;
     CK_FUNCTION_LIST* f = lib->functions;
-    const CK_ULONG length = id != nullptr ? static_cast<CK_ULONG>(idLength) : 0;
+    CK_ULONG length = id != nullptr ? static_cast<CK_ULONG>(idLength) : 0;
 
     // The certificate, then the RSA public key, then the RSA private key.
     struct Search {
@@ -342,6 +380,7 @@ int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, con
         {CKA_KEY_TYPE, CKK_RSA, CKO_PUBLIC_KEY},
         {CKA_KEY_TYPE, CKK_RSA, CKO_PRIVATE_KEY},
     };
+    Bytes certificateId;
     for (size_t step = 0; step < sizeof kSearches / sizeof kSearches[0]; ++step) {
         const Search& s = kSearches[step];
         CK_OBJECT_HANDLE* handles = nullptr;
@@ -359,9 +398,22 @@ int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, con
             }
             continue;
         }
-        rv = f->C_DestroyObject(session, handles[0]);
+        const CK_OBJECT_HANDLE first = handles[0];
         std::free(handles);
+        // Without an ID the keys to delete are those of the first
+        // certificate, never merely the first keys of the token.
+        bool alone = false;
+        if (step == 0 && id == nullptr) {
+            bool hasId = false;
+            rv = ReadCertificateId(f, session, first, &certificateId, &hasId);
+            if (rv != CKR_OK) return Fail(lib, session, rv);
+            alone = !hasId;
+            id = certificateId.data();
+            length = certificateId.size();
+        }
+        rv = f->C_DestroyObject(session, first);
         if (rv != CKR_OK) return Fail(lib, session, rv);
+        if (alone) break;
     }
     f->C_CloseSession(session);
     return 0;
@@ -442,16 +494,17 @@ int ImportKeyAndCertificate(int profileKind, const uint8_t* certificateDer,
     if (!e) return CARDLIB_ERR_BAD_DATA;
     const Bytes exponent = BigEndian(e.get());
 
+    // A fresh ID of its own for every pair, so that a later deletion or
+    // certificate import by ID finds this pair and no other. Without one
+    // nothing is stored.
+    uint8_t id[kImportIdLength];
+    if (importIdSource(id, static_cast<int>(sizeof id)) != 1) return CARDLIB_ERR_BAD_DATA;
+
     CK_SESSION_HANDLE session = 0;
     rc = OpenSessionAndLogin(lib, CKU_USER, userPin, &session);
     if (rc != 0) return rc;
     CK_FUNCTION_LIST* f = lib->functions;
 
-    // A fresh ID from the C library's generator, seeded with the time, so
-    // two imports within one second draw the same ID.
-    uint8_t id[kImportIdLength];
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    for (uint8_t& b : id) b = static_cast<uint8_t>(std::rand() % 256);
     CK_VOID_PTR label = const_cast<char*>(kImportLabelText);
 
     CK_BBOOL yes = CK_TRUE;

@@ -21,6 +21,12 @@ void SetProfileLibraryPathsForTesting(int profileKind, const char* primaryPath,
 // are kept). Lets one test process exercise several loading outcomes.
 void ResetProfileLibrariesForTesting();
 
+// Replaces the source of the random CKA_ID of an imported key pair (it
+// answers 1 when it filled the buffer, as RAND_bytes does); nullptr
+// restores RAND_bytes.
+using ImportIdSource = int (*)(unsigned char* buffer, int length);
+void SetImportIdSourceForTesting(ImportIdSource source);
+
 // --- Shared by the layer's sources -----------------------------------------
 namespace cardlib_detail {
 

@@ -7,13 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -545,8 +543,6 @@ std::vector<DeleteCase> DeleteCases() {
         {"CertificateWithoutKeys", "C", kUserPin, nullptr, 0, 0, 0, 0, {"certC"}},
         {"KeysWithoutCertificate", "D", kUserPin, nullptr, 0, 0, CARDLIB_ERR_NO_CERTIFICATE, 0, {}},
         {"UnknownId", "Z", kUserPin, nullptr, 0, 0, CARDLIB_ERR_NO_CERTIFICATE, 0, {}},
-        // The first certificate, RSA public key and RSA private key of all.
-        {"NoId", nullptr, kUserPin, nullptr, 0, 0, 0, 0, {"certC", "pubD", "privD"}},
         {"WrongPin", "A", "0000", nullptr, 0, 0, CARDLIB_ERR_PKCS11, CKR_PIN_INCORRECT, {}},
         {"CertificateSearchFails", "A", kUserPin, "C_FindObjectsInit", 1, CKR_DEVICE_ERROR,
          CARDLIB_ERR_PKCS11, CKR_DEVICE_ERROR, {}},
@@ -723,6 +719,104 @@ TEST_F(DeleteTest, SearchStopsAtFifteen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ids, DeleteTest, ::testing::ValuesIn(DeleteCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Without an ID the first certificate decides: it goes with the keys that
+// carry its own CKA_ID, and no other key of the token is touched.
+enum class Made { Certificate, CertificateWithoutId, PublicKey, PrivateKey };
+
+struct DeleteFirstCase {
+    const char* name;
+    std::vector<std::pair<Made, const char*>> objects;  // in the order made
+    const char* faultFunction;
+    CK_RV faultRv;
+    int rc;
+    uint64_t lastRv;
+    std::vector<size_t> destroyed;  // indexes into objects
+    CK_ULONG misreportedIdLength = 0;  // the library's CKA_ID length after the copy
+};
+
+std::vector<DeleteFirstCase> DeleteFirstCases() {
+    const Made cert = Made::Certificate, pub = Made::PublicKey, priv = Made::PrivateKey;
+    return {
+        {"LoneCertificateKeepsUnrelatedPair", {{cert, "C"}, {pub, "D"}, {priv, "D"}}, nullptr, 0, 0,
+         0, {0}},
+        {"CertificateWithItsPair",
+         {{pub, "B"}, {priv, "B"}, {cert, "A"}, {cert, "B"}, {pub, "A"}, {priv, "A"}}, nullptr, 0,
+         0, 0, {2, 4, 5}},
+        {"CertificateWithoutIdAlone",
+         {{Made::CertificateWithoutId, ""}, {pub, ""}, {priv, ""}, {pub, "D"}}, nullptr, 0, 0, 0,
+         {0}},
+        {"CertificateWithEmptyIdAlone", {{cert, ""}, {pub, ""}, {priv, ""}}, nullptr, 0, 0, 0, {0}},
+        {"IdUnreadable", {{cert, "A"}, {pub, "A"}, {priv, "A"}}, "C_GetAttributeValue",
+         CKR_DEVICE_ERROR, CARDLIB_ERR_PKCS11, CKR_DEVICE_ERROR, {}},
+        {"NoCertificate", {{pub, "A"}, {priv, "A"}}, nullptr, 0, CARDLIB_ERR_NO_CERTIFICATE, 0, {}},
+        {"IdLongerThanBuffer", {{cert, "A"}, {pub, "A"}, {priv, "A"}}, nullptr, 0,
+         CARDLIB_ERR_PKCS11, CKR_BUFFER_TOO_SMALL, {}, 1000},
+    };
+}
+
+class DeleteFirstTest : public AdminTest, public ::testing::WithParamInterface<DeleteFirstCase> {};
+
+TEST_P(DeleteFirstTest, Result) {
+    const DeleteFirstCase& c = GetParam();
+    const RsaKey& key = Rsa(1024);
+    Handles made;
+    for (const auto& o : c.objects) {
+        const std::string id = o.second;
+        switch (o.first) {
+            case Made::Certificate:
+                made.push_back(AddCertificate(secure_, kSlotReader0, key.certificate, id, "c"));
+                break;
+            case Made::CertificateWithoutId: {
+                CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
+                CK_CERTIFICATE_TYPE type = CKC_X_509;
+                CK_BBOOL yes = CK_TRUE;
+                CK_ATTRIBUTE templ[] = {
+                    {CKA_CLASS, &objectClass, sizeof objectClass},
+                    {CKA_CERTIFICATE_TYPE, &type, sizeof type},
+                    {CKA_TOKEN, &yes, sizeof yes},
+                    {CKA_VALUE, const_cast<uint8_t*>(key.certificate.data()),
+                     key.certificate.size()},
+                };
+                made.push_back(secure_.add_object(kSlotReader0, templ, std::size(templ)));
+                break;
+            }
+            case Made::PublicKey:
+                made.push_back(AddRsaKey(secure_, kSlotReader0, key, id, "pub"));
+                break;
+            case Made::PrivateKey:
+                made.push_back(secure_.add_rsa_private_key(kSlotReader0, key.modulus.data(),
+                                                           key.modulus.size(), U(id.c_str()),
+                                                           id.size(), "priv", 4));
+                break;
+        }
+    }
+    Bind();
+    if (c.faultFunction) {
+        secure_.fail(c.faultFunction, secure_.call_count(c.faultFunction) + 1, c.faultRv);
+    }
+    secure_.misreport_length(CKA_ID, c.misreportedIdLength);
+    EXPECT_EQ(DeleteObjectsById(PROFILE_KIND_SECURE, nullptr, 77, kUserPin), c.rc);
+    EXPECT_EQ(LastError(), c.lastRv);
+    Handles left;
+    for (size_t i = 0; i < made.size(); ++i) {
+        if (std::find(c.destroyed.begin(), c.destroyed.end(), i) == c.destroyed.end()) {
+            left.push_back(made[i]);
+        }
+    }
+    EXPECT_EQ(Objects(kSlotReader0), left);
+    // In the order certificate, public key, private key.
+    Handles destroyed;
+    for (const std::string& line : LogLines(secure_, "C_DestroyObject")) {
+        destroyed.push_back(std::stoul(line.substr(line.find("object=0x") + 9), nullptr, 16));
+    }
+    Handles expected;
+    for (size_t i : c.destroyed) expected.push_back(made[i]);
+    EXPECT_EQ(destroyed, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(NoId, DeleteFirstTest, ::testing::ValuesIn(DeleteFirstCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -979,21 +1073,6 @@ INSTANTIATE_TEST_SUITE_P(Certificates, ImportCertificateTest,
 // A library that answers CKR_OK while reporting a value longer than the
 // buffer it was given (no library should): the reported length is not
 // trusted, so nothing beyond the 128-byte buffer reaches the token.
-CK_FUNCTION_LIST* realFunctions = nullptr;
-CK_ATTRIBUTE_TYPE overlongType = 0;
-CK_ULONG overlongLength = 0;
-
-CK_RV OverlongGetAttributeValue(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                                CK_ATTRIBUTE_PTR templ, CK_ULONG count) {
-    const CK_RV rv = realFunctions->C_GetAttributeValue(session, object, templ, count);
-    for (CK_ULONG i = 0; i < count; ++i) {
-        if (templ[i].type == overlongType && templ[i].pValue != nullptr) {
-            templ[i].ulValueLen = overlongLength;
-        }
-    }
-    return rv;
-}
-
 TEST_F(ImportTest, ReportedKeyAttributeLongerThanBuffer) {
     const RsaKey& key = Rsa(2048);
     secure_.add_rsa_private_key(kSlotReader0, key.modulus.data(), key.modulus.size(), U("kid"), 3,
@@ -1010,16 +1089,11 @@ TEST_F(ImportTest, ReportedKeyAttributeLongerThanBuffer) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << std::hex << "type 0x" << c.type << " length 0x"
                                           << c.length);
-        realFunctions = profileLibraries[1].functions;
-        CK_FUNCTION_LIST overlong = *realFunctions;
-        overlong.C_GetAttributeValue = &OverlongGetAttributeValue;
-        overlongType = c.type;
-        overlongLength = c.length;
-        profileLibraries[1].functions = &overlong;
+        secure_.misreport_length(c.type, c.length);
         auto list = std::make_unique<CertificateInfoList>();
         const int rc = ImportCertificate(PROFILE_KIND_SECURE, key.certificate.data(),
                                          key.certificate.size(), kUserPin, list.get());
-        profileLibraries[1].functions = realFunctions;
+        secure_.misreport_length(c.type, 0);
         EXPECT_EQ(rc, CARDLIB_ERR_PKCS11);
         EXPECT_EQ(LastError(), CKR_BUFFER_TOO_SMALL);
         EXPECT_EQ(Objects(kSlotReader0), before);
@@ -1030,22 +1104,6 @@ TEST_F(ImportTest, ReportedKeyAttributeLongerThanBuffer) {
 }
 
 // --- ImportKeyAndCertificate ---
-
-// The ID that srand(seed) followed by 32 draws gives.
-Bytes IdOfSeed(time_t seed) {
-    std::srand(static_cast<unsigned>(seed));
-    Bytes id(32);
-    for (uint8_t& b : id) b = static_cast<uint8_t>(std::rand() % 256);
-    return id;
-}
-
-// True when id is the draw of a second between first and last.
-bool DrawnWithin(const Bytes& id, time_t first, time_t last) {
-    for (time_t t = first; t <= last; ++t) {
-        if (IdOfSeed(t) == id) return true;
-    }
-    return false;
-}
 
 struct ImportKeyCase {
     const char* name;
@@ -1063,6 +1121,7 @@ struct ImportKeyCase {
     // After a refused creation: the handles (by creation index 1..2) destroyed,
     // in order.
     std::vector<int> rolledBack;
+    bool noRandomId = false;  // the random source fails
 };
 
 std::vector<ImportKeyCase> ImportKeyCases() {
@@ -1104,6 +1163,9 @@ std::vector<ImportKeyCase> ImportKeyCases() {
         // A certificate in place of the key.
         {"CertificateAsKey", 2048, cert(2048), cert(2048), false, kUserPin, 2, nullptr, 0, 0,
          CARDLIB_ERR_BAD_DATA, 0, {}},
+        // Without a fresh ID the pair could be mistaken for another one.
+        {"NoRandomId", 2048, cert(2048), key(2048), false, kUserPin, 2, nullptr, 0, 0,
+         CARDLIB_ERR_BAD_DATA, 0, {}, true},
     };
 }
 
@@ -1130,13 +1192,13 @@ TEST_P(ImportKeyTest, Result) {
     MarkedList list(c.listCount);
     const auto before = std::make_unique<CertificateInfoList>(*list);
 
-    const time_t first = std::time(nullptr);
-    EXPECT_EQ(
+    if (c.noRandomId) SetImportIdSourceForTesting([](unsigned char*, int) { return 0; });
+    const int rc =
         ImportKeyAndCertificate(PROFILE_KIND_SECURE, der.data(), static_cast<uint32_t>(der.size()),
                                 c.nullPkcs8 ? nullptr : pkcs8.data(),
-                                static_cast<uint32_t>(pkcs8.size()), c.pin, list.get()),
-        c.rc);
-    const time_t last = std::time(nullptr);
+                                static_cast<uint32_t>(pkcs8.size()), c.pin, list.get());
+    SetImportIdSourceForTesting(nullptr);
+    EXPECT_EQ(rc, c.rc);
     EXPECT_EQ(LastError(), c.lastRv);
     if (c.rc == CARDLIB_ERR_BAD_DATA) {
         EXPECT_EQ(secure_.log_count(), 0u);
@@ -1175,7 +1237,6 @@ TEST_P(ImportKeyTest, Result) {
     const CK_OBJECT_HANDLE cert = after[after.size() - 1];
     const Bytes id = Attr(pub, CKA_ID);
     ASSERT_EQ(id.size(), 32u);
-    EXPECT_TRUE(DrawnWithin(id, first, last));
     const Bytes label = B(kImportLabel);
     for (CK_OBJECT_HANDLE h : {pub, priv, cert}) {
         EXPECT_EQ(Attr(h, CKA_ID), id);
@@ -1269,37 +1330,36 @@ TEST_F(ImportTest, NoList) {
     }
 }
 
-// Two imports draw their IDs from a generator seeded with the time in whole
-// seconds: within one second they are the same.
-TEST_F(ImportTest, IdsFollowTheSecond) {
+// Imports in quick succession each get an ID of their own, and the C
+// library's generator, which belongs to the rest of the process, is neither
+// reseeded nor drawn from.
+TEST_F(ImportTest, EachImportGetsItsOwnId) {
     Bind();
     const RsaKey& key = Rsa(1024);
     auto list = std::make_unique<CertificateInfoList>();
     std::memset(list.get(), 0, sizeof *list);
-    const time_t first = std::time(nullptr);
-    for (int i = 0; i < 2; ++i) {
+    std::srand(4242);
+    const int expectedDraw = std::rand();
+    std::srand(4242);
+    for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(ImportKeyAndCertificate(PROFILE_KIND_SECURE, key.certificate.data(),
                                           key.certificate.size(), key.pkcs8.data(),
                                           key.pkcs8.size(), kUserPin, list.get()),
                   0);
     }
-    const time_t last = std::time(nullptr);
-    ASSERT_EQ(+list->count, 2);
-    const Bytes id0(list->certificates[0].id, list->certificates[0].id + 32);
-    const Bytes id1(list->certificates[1].id, list->certificates[1].id + 32);
-    EXPECT_TRUE(DrawnWithin(id0, first, last));
-    EXPECT_TRUE(DrawnWithin(id1, first, last));
-    if (first == last) {
-        EXPECT_EQ(id0, id1);
+    EXPECT_EQ(std::rand(), expectedDraw);
+    ASSERT_EQ(+list->count, 3);
+    // Nine objects, three under each of three IDs.
+    std::map<Bytes, int> perId;
+    for (CK_OBJECT_HANDLE h : Objects(kSlotReader0)) perId[Attr(h, CKA_ID)] += 1;
+    ASSERT_EQ(perId.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        const Bytes id(list->certificates[i].id, list->certificates[i].id + 32);
+        EXPECT_EQ(perId[id], 3) << i;
     }
-    // Six objects, under at most two IDs.
-    std::set<Bytes> ids;
-    const Handles all = Objects(kSlotReader0);
-    for (CK_OBJECT_HANDLE h : all) ids.insert(Attr(h, CKA_ID));
-    EXPECT_EQ(all.size(), 6u);
-    if (first == last) {
-        EXPECT_EQ(ids.size(), 1u);
-    }
+    // Deleting one pair by its ID leaves the others.
+    ASSERT_EQ(DeleteObjectsById(PROFILE_KIND_SECURE, list->certificates[1].id, 32, kUserPin), 0);
+    EXPECT_EQ(Objects(kSlotReader0).size(), 6u);
 }
 
 // An imported certificate is listed like any other, under its key's ID.

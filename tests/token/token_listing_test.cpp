@@ -457,9 +457,13 @@ TEST_F(ListingTest, LargeCertificateKeySizeFromWholeValue) {
 
 struct ListFaultCase {
     const char* name;
-    const char* function;
-    unsigned long call;  // counted from the listing's start
+    const char* function;  // nullptr: the library misreports a length instead
+    unsigned long call;    // counted from the listing's start
     CK_RV rv;
+    // A length the library reports for a value it has just copied, beyond
+    // the buffer it was given; the listing keeps what the buffer holds.
+    CK_ATTRIBUTE_TYPE misreported = 0;
+    CK_ULONG misreportedLength = 0;
 };
 
 const ListFaultCase kListFaults[] = {
@@ -473,19 +477,42 @@ const ListFaultCase kListFaults[] = {
     {"LengthsOfThirdObject", "C_GetAttributeValue", 5, CKR_ATTRIBUTE_TYPE_INVALID},
     {"ValuesOfThirdObject", "C_GetAttributeValue", 6, CKR_GENERAL_ERROR},
     {"ValuesOfLastObjectVendor", "C_GetAttributeValue", 8, 0x80000077UL},
+    {"IdLongerThanBuffer", nullptr, 0, CKR_OK, CKA_ID, 1000},
+    {"LabelLengthUnavailable", nullptr, 0, CKR_OK, CKA_LABEL, CK_UNAVAILABLE_INFORMATION},
 };
 
-class ListFaultTest : public ListingTest, public ::testing::WithParamInterface<ListFaultCase> {};
+class ListFaultTest : public ListingTest, public ::testing::WithParamInterface<ListFaultCase> {
+protected:
+    void Inject() {
+        const ListFaultCase& c = GetParam();
+        if (c.function != nullptr) {
+            secure_.fail(c.function, secure_.call_count(c.function) + c.call, c.rv);
+        } else {
+            secure_.misreport_length(c.misreported, c.misreportedLength);
+        }
+    }
+};
 
 TEST_P(ListFaultTest, PublicKeys) {
     const ListFaultCase& c = GetParam();
     for (int i = 0; i < 4; ++i) AddRsaKey(secure_, kSlotReader0, Rsa(1024), "id", "label");
     Bind();
-    secure_.fail(c.function, secure_.call_count(c.function) + c.call, c.rv);
+    Inject();
     PublicKeyInfoList keys;
     std::memset(&keys, 0x33, sizeof keys);
-    EXPECT_EQ(ListPublicKeys(PROFILE_KIND_SECURE, &keys), CARDLIB_ERR_PKCS11);
+    EXPECT_EQ(ListPublicKeys(PROFILE_KIND_SECURE, &keys), c.function ? CARDLIB_ERR_PKCS11 : 0);
     EXPECT_EQ(profileLibraries[1].lastRv, c.rv);
+    if (c.function == nullptr) {
+        ASSERT_EQ(+keys.count, 4);
+        for (int i = 0; i < 4; ++i) {
+            const PublicKeyInfo& k = keys.keys[i];
+            EXPECT_EQ(Str(k.id, +k.idLength), "id");
+            EXPECT_STREQ(k.label, "label");
+            EXPECT_EQ(+k.modulusLength, 128u);
+            EXPECT_EQ(+k.keyBits, 1024);
+        }
+        return;
+    }
     const PublicKeyInfoList zero{};
     EXPECT_EQ(std::memcmp(&keys, &zero, sizeof keys), 0);
 }
@@ -494,11 +521,22 @@ TEST_P(ListFaultTest, Certificates) {
     const ListFaultCase& c = GetParam();
     for (int i = 0; i < 4; ++i) AddCertificate(secure_, kSlotReader0, Rsa(1024).certificate, "i", "l");
     Bind();
-    secure_.fail(c.function, secure_.call_count(c.function) + c.call, c.rv);
+    Inject();
     auto certs = std::make_unique<CertificateInfoList>();
     std::memset(certs.get(), 0x33, sizeof *certs);
-    EXPECT_EQ(ListCertificates(PROFILE_KIND_SECURE, certs.get()), CARDLIB_ERR_PKCS11);
+    EXPECT_EQ(ListCertificates(PROFILE_KIND_SECURE, certs.get()), c.function ? CARDLIB_ERR_PKCS11 : 0);
     EXPECT_EQ(profileLibraries[1].lastRv, c.rv);
+    if (c.function == nullptr) {
+        ASSERT_EQ(+certs->count, 4);
+        for (int i = 0; i < 4; ++i) {
+            const CertificateInfo& cert = certs->certificates[i];
+            EXPECT_EQ(Str(cert.id, +cert.idLength), "i");
+            EXPECT_STREQ(cert.label, "l");
+            EXPECT_EQ(+cert.valueLength, Rsa(1024).certificate.size());
+            EXPECT_EQ(+cert.keyBits, 1024);
+        }
+        return;
+    }
     auto zero = std::make_unique<CertificateInfoList>();
     std::memset(zero.get(), 0, sizeof *zero);
     EXPECT_EQ(std::memcmp(certs.get(), zero.get(), sizeof *certs), 0);

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/rig/RigUtil.h"
 #include "tests/support/vcard/VirtualCard.h"
 #include "tests/token/StandIns.h"
 
@@ -69,11 +69,11 @@ bool WaitFor(F condition, std::chrono::milliseconds limit) {
 class RigTest : public StandInTest, public ::testing::WithParamInterface<RigCase> {
 protected:
     void SetUp() override {
-        if (std::getenv("VD_RIG") == nullptr) GTEST_SKIP() << "needs the rig";
+        ASSERT_TRUE(vdrig::InRig()) << "run this test through tests/rig/run-in-rig.sh";
         StandInTest::SetUp();
     }
     void TearDown() override {
-        if (std::getenv("VD_RIG") == nullptr) return;
+        if (!vdrig::InRig()) return;  // SetUp stopped before the stand-ins were opened
         CloseReaderPort();
         StandInTest::TearDown();
     }

@@ -214,6 +214,11 @@ typedef CK_RV (*p11stand_object_attribute_fn)(CK_OBJECT_HANDLE object, CK_ATTRIB
 /* Fault: the call-th call (1-based, counted since reset; 0 = every call) of
  * the named function answers rv. Several faults may be set. */
 typedef void (*p11stand_fail_fn)(const char* function, unsigned long call, CK_RV rv);
+/* A library that misreports: after C_GetAttributeValue has copied a value of
+ * this type into the caller's buffer, it reports `length` as the value's
+ * length, whatever the buffer held (CK_UNAVAILABLE_INFORMATION included),
+ * and still answers CKR_OK. Length 0 ends it for the type; reset ends all. */
+typedef void (*p11stand_misreport_length_fn)(CK_ATTRIBUTE_TYPE type, CK_ULONG length);
 /* Number of calls of the named function since reset. */
 typedef unsigned long (*p11stand_call_count_fn)(const char* function);
 
@@ -252,8 +257,9 @@ struct P11StandControl {
     X(set_token) X(remove_token) X(add_object) X(add_rsa_public_key)          \
     X(add_rsa_private_key) X(add_certificate) X(add_ec_public_key)            \
     X(add_data_object) X(object_handles) X(object_attribute) X(fail)          \
-    X(call_count) X(log_count) X(log_line) X(clear_log) X(open_session_count) \
-    X(login_state) X(token_flags) X(set_version) X(load_fixture)
+    X(misreport_length) X(call_count) X(log_count) X(log_line) X(clear_log)  \
+    X(open_session_count) X(login_state) X(token_flags) X(set_version)        \
+    X(load_fixture)
 #define P11STAND_MEMBER(name) p11stand_##name##_fn name = nullptr;
     P11STAND_CONTROLS(P11STAND_MEMBER)
 #undef P11STAND_MEMBER

@@ -84,6 +84,7 @@ struct State {
     CK_OBJECT_HANDLE nextObject = 0x1001;
     std::map<std::string, unsigned long> calls;
     std::vector<Fault> faults;
+    std::map<CK_ATTRIBUTE_TYPE, CK_ULONG> misreported;  // type -> length reported
     std::vector<std::string> log;
     bool versionNull = false;
     std::string version;

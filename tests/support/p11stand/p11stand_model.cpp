@@ -85,6 +85,7 @@ void ResetModel(State& st) {
     st.nextObject = 0x1001;
     st.calls.clear();
     st.faults.clear();
+    st.misreported.clear();
     st.log.clear();
     st.versionNull = false;
     st.version = DefaultVersion();
@@ -351,6 +352,16 @@ P11STAND_EXPORT void p11stand_fail(const char* function, unsigned long call, CK_
     State& st = TheState();
     std::lock_guard<std::mutex> lock(st.mutex);
     st.faults.push_back({function, call, rv});
+}
+
+P11STAND_EXPORT void p11stand_misreport_length(CK_ATTRIBUTE_TYPE type, CK_ULONG length) {
+    State& st = TheState();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (length == 0) {
+        st.misreported.erase(type);
+    } else {
+        st.misreported[type] = length;
+    }
 }
 
 P11STAND_EXPORT unsigned long p11stand_call_count(const char* function) {

@@ -576,6 +576,8 @@ CK_RV GetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE object, CK_ATTRIBU
         } else {
             if (!have->value.empty()) std::memcpy(a.pValue, have->value.data(), have->value.size());
             a.ulValueLen = have->value.size();
+            const auto lie = st.misreported.find(a.type);
+            if (lie != st.misreported.end()) a.ulValueLen = lie->second;
         }
         if (rv == CKR_OK) rv = one;
     }

@@ -448,6 +448,7 @@ TEST_F(Objects, AttributeLengthQueriesAndBufferRules) {
         CK_ULONG capacity;
         CK_RV rv;
         CK_ULONG length;
+        CK_ULONG misreport = 0;  // told to report this length for the type
     };
     const CK_ULONG modLen = rsa.modulus.size();
     const Case cases[] = {
@@ -462,13 +463,18 @@ TEST_F(Objects, AttributeLengthQueriesAndBufferRules) {
          CK_UNAVAILABLE_INFORMATION},
         {"CertificateValue", cert, CKA_VALUE, false, 0, CKR_OK, rsa.certificate.size()},
         {"UnknownObject", 0x7777, CKA_LABEL, false, 0, CKR_OBJECT_HANDLE_INVALID, 1234},
+        // Only a value copied out is misreported; the length query stays true.
+        {"MisreportedId", pub, CKA_ID, true, 2, CKR_OK, 1000, 1000},
+        {"MisreportedIdQuery", pub, CKA_ID, false, 0, CKR_OK, 2, 1000},
     };
     for (const Case& c : cases) {
         std::vector<unsigned char> buf(c.capacity + 1, 0xEE);
         CK_ATTRIBUTE a = Attr(c.type, c.withBuffer ? buf.data() : nullptr, c.withBuffer ? c.capacity : 1234);
+        ctl->misreport_length(c.type, c.misreport);
         EXPECT_EQ(fl->C_GetAttributeValue(s, c.object, &a, 1), c.rv) << c.name;
+        ctl->misreport_length(c.type, 0);
         EXPECT_EQ(a.ulValueLen, c.length) << c.name;
-        if (c.withBuffer) {
+        if (c.withBuffer && c.misreport == 0) {
             // Nothing beyond the value (or, when refused, beyond the buffer) is written.
             const CK_ULONG end = c.rv == CKR_OK ? c.length : 0;
             for (CK_ULONG i = end; i < buf.size(); ++i) ASSERT_EQ(buf[i], 0xEE) << c.name << " byte " << i;
