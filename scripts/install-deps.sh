@@ -12,7 +12,7 @@ packages=(
   # test frameworks
   libgtest-dev libgmock-dev libbenchmark-dev
   # runtime peers used by the tests
-  pcscd vsmartcard-vpcd pcsc-tools opensc
+  pcscd vsmartcard-vpcd pcsc-tools opensc systemd
   python3 libplist-utils libplist-dev libccid locales
   xvfb xauth imagemagick fonts-dejavu-core
   iproute2 procps util-linux openssl
