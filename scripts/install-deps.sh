@@ -12,10 +12,12 @@ packages=(
   # test frameworks
   libgtest-dev libgmock-dev libbenchmark-dev
   # runtime peers used by the tests
-  pcscd vsmartcard-vpcd pcsc-tools opensc systemd
+  pcscd vsmartcard-vpcd pcsc-tools opensc
   python3 libplist-utils libplist-dev libccid locales
   xvfb xauth imagemagick fonts-dejavu-core
   iproute2 procps util-linux openssl
+  # holds the PC/SC socket and starts the daemon on demand, as desktops do
+  systemd
 )
 
 if [ "$(id -u)" -ne 0 ]; then
