@@ -1,7 +1,9 @@
 #include "app/ReportFormat.h"
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -12,6 +14,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -103,26 +106,65 @@ bool ReadCommandLines(const char* command, std::vector<std::string>& lines)
     return true;
 }
 
-bool FindDaemonLine(const std::vector<std::string>& processList, std::string& line)
+namespace {
+
+// The next blank-separated word of line from at, moving at past it.
+std::string nextWord(const std::string& line, size_t& at)
 {
-    for (const std::string& candidate : processList) {
-        if (candidate.find("pcscd") != std::string::npos) {
-            line = candidate;
-            return true;
-        }
-    }
-    return false;
+    while (at < line.size() && isspace(static_cast<unsigned char>(line[at])))
+        ++at;
+    const size_t start = at;
+    while (at < line.size() && !isspace(static_cast<unsigned char>(line[at])))
+        ++at;
+    return line.substr(start, at - start);
 }
 
-std::string DaemonPathFromLine(const std::string& line)
+bool isDaemonName(const std::string& path)
 {
-    const size_t found = line.find("pcscd");
-    if (found == std::string::npos)
-        return std::string();
-    const size_t end = found + 5;
-    const size_t blank = found == 0 ? std::string::npos : line.rfind(' ', found - 1);
-    const size_t start = blank == std::string::npos ? 0 : blank + 1;
-    return line.substr(start, end - start);
+    const size_t slash = path.rfind('/');
+    return path.compare(slash == std::string::npos ? 0 : slash + 1, std::string::npos, "pcscd") == 0;
+}
+
+} // namespace
+
+std::vector<long> FindDaemonProcesses(const std::vector<std::string>& processList)
+{
+    std::vector<long> daemons;
+    for (const std::string& line : processList) {
+        size_t at = 0;
+        const std::string pid = nextWord(line, at);
+        // The heading line and anything else without a process id is skipped.
+        if (pid.empty() || pid.size() > 9 || pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        for (int column = 0; column < 3; ++column)  // TTY, STAT, TIME
+            nextWord(line, at);
+        if (isDaemonName(nextWord(line, at)))
+            daemons.push_back(std::stol(pid));
+    }
+    return daemons;
+}
+
+int OpenTrustedDaemonExecutable(long pid)
+{
+    if (pid <= 0)
+        return -1;
+    const int fd = open(("/proc/" + std::to_string(pid) + "/exe").c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // Name and owner are taken from the open file itself, so a process that
+    // ends or changes its program meanwhile cannot swap what is checked.
+    struct stat info;
+    char target[PATH_MAX];
+    const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
+    const bool trusted = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == 0 &&
+                         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && length > 0 &&
+                         static_cast<size_t>(length) < sizeof target &&
+                         isDaemonName(std::string(target, static_cast<size_t>(length)));
+    if (!trusted) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output)

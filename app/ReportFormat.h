@@ -21,13 +21,16 @@ const char* GroupDigitsBy4(const char* text);
 // as read. False when the command cannot be started.
 bool ReadCommandLines(const char* command, std::vector<std::string>& lines);
 
-// The first line of the process list that contains "pcscd", or false.
-bool FindDaemonLine(const std::vector<std::string>& processList, std::string& line);
+// The process ids of the process-list lines ("ps -ax": PID, TTY, STAT, TIME,
+// then the command) whose program, the first word of the command, has the
+// base name "pcscd", in list order. A process that only names "pcscd" in
+// its arguments is not among them.
+std::vector<long> FindDaemonProcesses(const std::vector<std::string>& processList);
 
-// The daemon's path in a process-list line: the word that ends with the
-// first "pcscd", starting after the nearest blank before it (or at the start
-// of the line when no blank precedes it).
-std::string DaemonPathFromLine(const std::string& line);
+// The file that process pid runs, opened (O_PATH, close-on-exec), when its
+// base name is "pcscd" and it is owned by root and writable by no one else;
+// -1 otherwise. Run as "/proc/self/fd/N", it is exactly the file checked.
+int OpenTrustedDaemonExecutable(long pid);
 
 // Runs program directly (no shell; a name without a slash is searched in
 // PATH) with the single argument argument, and collects its standard output.

@@ -12,13 +12,18 @@
 #include <QNetworkInterface>
 
 #include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <winscard.h>
 
 #include "plist/Plist.h"
 
@@ -29,6 +34,7 @@ const char* const kTokenLibraries[] = {"/usr/lib64/libVelmartoken.so", "/usr/lib
 const char* const kCardManager = "/opt/VantrelonCardManager/VantrelonCardManager";
 const char* const kCardManagerInfo = "/opt/VantrelonCardManager/Info.plist";
 const int kDaemonVersionTimeoutMs = 5000;
+const int kDaemonWakeTimeoutMs = 5000;
 
 QString canonicalPath(const std::string& path)
 {
@@ -62,6 +68,34 @@ std::string driverDetails(const std::string& entry)
     } catch (const std::exception&) {
         return "\n";
     }
+}
+
+// One PC/SC context of user scope, released at once, so that a daemon which
+// the init system starts on its first client runs afterwards. A daemon that
+// takes the connection and never answers would hold the call for good, so
+// it is given timeoutMs and then left to finish on its own thread.
+void wakeSocketActivatedDaemon(int timeoutMs)
+{
+    struct Call {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    };
+    const auto call = std::make_shared<Call>();
+    try {
+        std::thread([call] {
+            SCARDCONTEXT context = 0;
+            if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) == SCARD_S_SUCCESS)
+                SCardReleaseContext(context);
+            std::lock_guard<std::mutex> lock(call->mutex);
+            call->done = true;
+            call->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(call->mutex);
+    call->finished.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&call] { return call->done; });
 }
 
 QByteArray toBytes(const std::string& text)
@@ -198,19 +232,34 @@ bool MainWindow::reportDaemon()
     emitColoured(QStringLiteral("Informacje o usłudze PCSC\n\n"), "blue", true);
     emitWeighted(QStringLiteral(" Stan"), true);
 
+    // Desktops start the daemon on its first client and end it when idle, so
+    // between reports the process list rarely shows it until asked.
+    wakeSocketActivatedDaemon(kDaemonWakeTimeoutMs);
+
     std::vector<std::string> processes;
-    std::string daemonLine;
-    const bool running = ReadCommandLines("ps -ax", processes) && FindDaemonLine(processes, daemonLine);
+    std::vector<long> daemons;
+    if (ReadCommandLines("ps -ax", processes))
+        daemons = FindDaemonProcesses(processes);
+    const bool running = !daemons.empty();
     if (!running) {
         emitPlain(QStringLiteral(" : ") + "Nie jest uruchomiona\n");
     } else {
         emitPlain(QStringLiteral(" : ") + "Uruchomiona\n");
-        // The path comes from the process list, so it is run directly and
-        // never handed to a shell.
-        std::string output;
-        if (RunProgramOutput(DaemonPathFromLine(daemonLine), "--ver", kDaemonVersionTimeoutMs, output)) {
-            emitWeighted(QStringLiteral(" Wersja : \n"), true);
-            emitPlain(toBytes(FormatDaemonVersion(output)));
+        // Anyone can start a process called pcscd: only a root-owned daemon
+        // file is asked for its version, and exactly the file that runs.
+        for (const long pid : daemons) {
+            const int executable = OpenTrustedDaemonExecutable(pid);
+            if (executable < 0)
+                continue;
+            std::string output;
+            const bool started = RunProgramOutput("/proc/self/fd/" + std::to_string(executable), "--ver",
+                                                  kDaemonVersionTimeoutMs, output);
+            ::close(executable);
+            if (started) {
+                emitWeighted(QStringLiteral(" Wersja : \n"), true);
+                emitPlain(toBytes(FormatDaemonVersion(output)));
+            }
+            break;
         }
     }
     emitPlain(QStringLiteral("\n"));

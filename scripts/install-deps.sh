@@ -16,6 +16,8 @@ packages=(
   python3 libplist-utils libplist-dev libccid locales
   xvfb xauth imagemagick fonts-dejavu-core
   iproute2 procps util-linux openssl
+  # holds the PC/SC socket and starts the daemon on demand, as desktops do
+  systemd
 )
 
 if [ "$(id -u)" -ne 0 ]; then

@@ -11,9 +11,13 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -173,59 +177,36 @@ TEST(GroupDigitsBounds, LongInputStaysInsideTheBuffer)
     EXPECT_STREQ(GroupDigitsBy4(nullptr), "");
 }
 
-struct DaemonLineCase {
-    const char* name;
-    std::string line;
-    std::string path;
-};
-
-class DaemonPath : public ::testing::TestWithParam<DaemonLineCase> {};
-
-TEST_P(DaemonPath, WordEndingInTheFirstPcscd)
+TEST(DaemonProcesses, OnlyAProgramNamedPcscdIsTheDaemon)
 {
-    EXPECT_EQ(DaemonPathFromLine(GetParam().line), GetParam().path);
+    const std::vector<std::string> list = {
+        "    PID TTY      STAT   TIME COMMAND\n",
+        "      1 ?        Ss     0:02 /sbin/init\n",
+        "      7 pts/0    S+     0:00 tail -f /var/log/pcscd.log\n",
+        "      8 pts/1    S+     0:00 journalctl -u pcscd\n",
+        "      9 ?        S      0:00 grep --color /opt/x/pcscd -r\n",
+        "     10 ?        S      0:00 /usr/bin/mypcscd-helper\n",
+        "     11 ?        S      0:00 /usr/sbin/pcscd.real -f\n",
+        "     12 ?        S      0:00 [pcscd]\n",
+        "    812 ?        Ssl  1234:56 /usr/sbin/pcscd --foreground --auto-exit\n",
+        "    813 ?        S      0:00 /home/someone/pcscd\n",
+        "    814 ?        S      0:00 pcscd -f -c /tmp/x",
+        "  x815 ?        S      0:00 /usr/sbin/pcscd\n",
+        "    816 ?        S      0:00\n",
+    };
+    EXPECT_EQ(FindDaemonProcesses(list), (std::vector<long>{812, 813, 814}));
+    EXPECT_TRUE(FindDaemonProcesses({"      1 ?        Ss     0:02 /sbin/init --no-pcscd\n"}).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, DaemonPath,
-    ::testing::Values(
-        DaemonLineCase{"foreground_option", "  812 ?        Ss     0:00 /usr/sbin/pcscd --foreground\n", "/usr/sbin/pcscd"},
-        DaemonLineCase{"ends_after_path", "  812 ?        Ss     0:00 /usr/sbin/pcscd", "/usr/sbin/pcscd"},
-        DaemonLineCase{"bare_name", "   12 ?        S      0:00 pcscd -f -c /tmp/x\n", "pcscd"},
-        DaemonLineCase{"named_in_arguments", "   30 pts/0    S+     0:00 grep --color /opt/x/pcscd -r\n",
-                       "/opt/x/pcscd"},
-        DaemonLineCase{"word_continues_after", "   40 ?        S      0:00 /usr/bin/mypcscd-helper\n",
-                       "/usr/bin/mypcscd"},
-        DaemonLineCase{"no_blank_before", "/usr/sbin/pcscd -f", "/usr/sbin/pcscd"},
-        DaemonLineCase{"no_pcscd", "  1 ? S 0:00 init\n", ""},
-        DaemonLineCase{"very_long_path", "  9 ? S 0:00 /" + std::string(600, 'd') + "/pcscd --x\n",
-                       "/" + std::string(600, 'd') + "/pcscd"}),
-    [](const ::testing::TestParamInfo<DaemonLineCase>& info) { return std::string(info.param.name); });
-
-TEST(DaemonLine, FirstLineNamingPcscdWins)
-{
-    const std::vector<std::string> list = {"  PID TTY STAT TIME COMMAND\n", "  1 ? S 0:00 init\n",
-                                           "  7 ? S 0:00 tail -f /var/log/pcscd.log\n",
-                                           "  9 ? S 0:00 /usr/sbin/pcscd -f\n"};
-    std::string line;
-    ASSERT_TRUE(FindDaemonLine(list, line));
-    EXPECT_EQ(line, list[2]);
-    EXPECT_EQ(DaemonPathFromLine(line), "/var/log/pcscd");
-    std::string none;
-    EXPECT_FALSE(FindDaemonLine({"  1 ? S 0:00 init\n"}, none));
-}
-
-TEST(DaemonLine, LongProcessListLinesAreKeptWhole)
+TEST(DaemonProcesses, LongProcessListLinesAreKeptWhole)
 {
     std::vector<std::string> lines;
-    ASSERT_TRUE(ReadCommandLines("printf 'short\\n'; head -c 30000 /dev/zero | tr '\\0' x; printf ' /s/pcscd\\n'",
+    ASSERT_TRUE(ReadCommandLines("printf 'short\\n  5 ? S 0:00 /s/pcscd '; head -c 30000 /dev/zero | tr '\\0' x; echo",
                                  lines));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "short\n");
-    EXPECT_EQ(lines[1].size(), 30000u + 10u);
-    std::string line;
-    ASSERT_TRUE(FindDaemonLine(lines, line));
-    EXPECT_EQ(DaemonPathFromLine(line), "/s/pcscd");
+    EXPECT_EQ(lines[1].size(), 30000u + 23u);
+    EXPECT_EQ(FindDaemonProcesses(lines), std::vector<long>{5});
 }
 
 struct VersionBlockCase {
@@ -357,6 +338,54 @@ TEST_F(RunProgram, LongPathRuns)
     std::string output;
     ASSERT_TRUE(RunProgramOutput(path, "--ver", 5000, output));
     EXPECT_EQ(output, "long\n");
+}
+
+// Processes that run a copy of sleep under a given name, owner and mode;
+// only a root-owned "pcscd" that no one else may write is opened.
+using DaemonExecutable = ScratchDir;
+
+TEST_F(DaemonExecutable, OnlyARootOwnedPcscdFileIsOpened)
+{
+    ASSERT_EQ(geteuid(), 0u) << "needs root to give the program files other owners";
+    struct ExecutableCase {
+        const char* name;
+        uid_t owner;
+        mode_t mode;
+        bool trusted;
+    };
+    const ExecutableCase cases[] = {
+        {"pcscd", 0, 0755, true},      {"pcscd", 65534, 0755, false}, {"pcscd", 0, 0775, false},
+        {"pcscd", 0, 0757, false},     {"sleep", 0, 0755, false},     {"pcscd-x", 0, 0755, false},
+    };
+    int index = 0;
+    for (const ExecutableCase& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " owner " + std::to_string(c.owner) + " mode " + std::to_string(c.mode));
+        const std::string sub = dir + "/" + std::to_string(index++);
+        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+        const std::string path = sub + "/" + c.name;
+        ASSERT_EQ(system(("cp /bin/sleep '" + path + "'").c_str()), 0);
+        ASSERT_EQ(chown(path.c_str(), c.owner, c.owner), 0);
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        char name[] = "pcscd";
+        char seconds[] = "60";
+        char* argv[] = {name, seconds, nullptr};
+        pid_t pid = -1;
+        ASSERT_EQ(posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ), 0);
+        const int fd = OpenTrustedDaemonExecutable(pid);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        EXPECT_EQ(fd >= 0, c.trusted);
+        if (fd >= 0) {
+            struct stat opened, file;
+            ASSERT_EQ(fstat(fd, &opened), 0);
+            ASSERT_EQ(stat(path.c_str(), &file), 0);
+            EXPECT_EQ(opened.st_ino, file.st_ino);
+            close(fd);
+        }
+        // The process is gone: nothing is opened for its id.
+        EXPECT_EQ(OpenTrustedDaemonExecutable(pid), -1);
+    }
+    EXPECT_EQ(OpenTrustedDaemonExecutable(0), -1);
 }
 
 struct LibraryCase {

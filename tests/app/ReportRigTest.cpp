@@ -19,15 +19,21 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +67,8 @@ public:
     explicit Recorder(MainWindow& window)
     {
         auto add = [this](const std::string& line, const QString& text, bool isText) {
+            if (onLine_)
+                onLine_(line);
             std::lock_guard<std::mutex> lock(mutex_);
             lines_.push_back(line);
             if (isText)
@@ -110,8 +118,18 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return plain_;
     }
+    void clear()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lines_.clear();
+        plain_.clear();
+    }
+    // Runs on the worker's thread for every emission, before it is recorded;
+    // set it only while no report runs.
+    void onLine(std::function<void(const std::string&)> hook) { onLine_ = std::move(hook); }
 
 private:
+    std::function<void(const std::string&)> onLine_;
     std::mutex mutex_;
     std::vector<std::string> lines_;
     QString plain_;
@@ -233,6 +251,79 @@ pid_t ReplaceDaemonByStandIn()
     return standIn;
 }
 
+// Starts a program with its output in the file out (or discarded).
+pid_t Spawn(std::vector<std::string> args, const std::string& out = "/dev/null")
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void Stop(pid_t pid)
+{
+    if (pid > 0 && kill(pid, SIGTERM) == 0)
+        waitpid(pid, nullptr, 0);
+}
+
+bool ProcessListNamesPcscd()
+{
+    FILE* ps = popen("ps -ax", "r");
+    if (ps == nullptr)
+        return true;
+    char line[4096];
+    bool named = false;
+    while (fgets(line, sizeof line, ps) != nullptr)
+        named = named || strstr(line, "pcscd") != nullptr;
+    pclose(ps);
+    return named;
+}
+
+// Socket activation as a desktop's init system does it, without one: a
+// holder listens on a socket that is also linked as the daemon's socket and
+// starts the daemon with the rig's readers on the first connection. Until
+// then no process line names the daemon. Returns the holder, which becomes
+// the daemon.
+pid_t StartSocketActivation(std::string& dir)
+{
+    char pattern[] = "/tmp/vd-activation-XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        return -1;
+    dir = pattern;
+    const std::string start = dir + "/start";
+    std::ofstream(start) << "#!/bin/sh\nexec pcscd --foreground --auto-exit -c '" << Env("VD_APP_READER_CONF") << "'\n";
+    chmod(start.c_str(), 0755);
+    const std::string listening = dir + "/listen";
+    const pid_t holder = Spawn({"systemd-socket-activate", "-l", listening, "--", start}, dir + "/log");
+    struct stat info;
+    if (holder < 0 || !WaitUntil([&] { return stat(listening.c_str(), &info) == 0 && S_ISSOCK(info.st_mode); }, 10000))
+        return -1;
+    // The two names are one socket; the bind puts the second where clients look.
+    if (link(listening.c_str(), (dir + "/pcscd.comm").c_str()) != 0 ||
+        mount(dir.c_str(), "/run/pcscd", nullptr, MS_BIND, nullptr) != 0)
+        return -1;
+    return holder;
+}
+
+// Presses "Generuj raport" and waits until the report has ended.
+bool RunReport(MainWindow& window)
+{
+    auto* generate = window.findChild<QPushButton*>("bGenerateReport");
+    if (generate == nullptr)
+        return false;
+    generate->click();
+    return WaitUntil([&] { return generate->isEnabled(); }, 60000);
+}
+
 TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
@@ -241,9 +332,11 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     const std::string screenshot = Env("VD_APP_SCREENSHOT");
     ASSERT_FALSE(golden.empty());
 
-    if (Env("VD_APP_PLAIN_INIT") == "1") {
+    pid_t activated = -1;
+    std::string activationDir;
+    if (Env("VD_APP_ACTIVATION") == "1") {
         // The rig's own command line (process 1) names its "--no-pcscd"
-        // option; shown as a plain init, the process list names no daemon.
+        // option; shown as a plain init, no process line names the daemon.
         char path[] = "/tmp/vd-app-init-XXXXXX";
         const int fd = mkstemp(path);
         ASSERT_GE(fd, 0);
@@ -251,15 +344,26 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         close(fd);
         ASSERT_EQ(mount(path, "/proc/1/cmdline", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
         unlink(path);
+        activated = StartSocketActivation(activationDir);
+        ASSERT_GT(activated, 0) << "socket activation could not be set up (is systemd-socket-activate installed?)";
+        ASSERT_FALSE(ProcessListNamesPcscd()) << "a process names the daemon before its first client";
     }
 
     std::vector<std::unique_ptr<VirtualCard>> cards;
-    for (const CardSetup& setup : CardSet(Env("VD_APP_CARDS"))) {
+    std::vector<std::future<bool>> insertions;
+    const std::vector<CardSetup> setups = CardSet(Env("VD_APP_CARDS"));
+    for (const CardSetup& setup : setups) {
         cards.push_back(std::make_unique<VirtualCard>(FromHex(setup.atr), setup.tcpPort));
         for (const auto& answer : setup.answers)
             cards.back()->AddResponse(FromHex(answer.first), FromHex(answer.second));
-        ASSERT_TRUE(cards.back()->Insert(std::chrono::seconds(20))) << setup.reader;
-        ASSERT_TRUE(WaitCardPresent(setup.reader)) << "card never became present in " << setup.reader;
+        VirtualCard* card = cards.back().get();
+        // An activated daemon's readers appear only once the report has
+        // woken it: the cards go in as soon as they can.
+        insertions.push_back(std::async(std::launch::async, [card] { return card->Insert(std::chrono::seconds(30)); }));
+        if (activated < 0) {
+            ASSERT_TRUE(insertions.back().get()) << setup.reader;
+            ASSERT_TRUE(WaitCardPresent(setup.reader)) << "card never became present in " << setup.reader;
+        }
     }
     pid_t standIn = -1;
     if (Env("VD_APP_STOP_PCSCD") == "1") {
@@ -271,13 +375,26 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     ASSERT_FALSE(window.startupFailed());
     EXPECT_EQ(window.appVersion, "9.8.7");
     Recorder recorder(window);
+    if (activated > 0) {
+        // Holds the worker at the state line, the daemon now running, until
+        // the daemon has seen the cards.
+        recorder.onLine([&](const std::string& line) {
+            if (line != "plain \" : Uruchomiona\\n\"")
+                return;
+            for (size_t i = 0; i < setups.size(); ++i) {
+                EXPECT_TRUE(insertions[i].get()) << setups[i].reader;
+                EXPECT_TRUE(WaitCardPresent(setups[i].reader)) << "card never became present in " << setups[i].reader;
+            }
+        });
+    }
     window.show();
-    auto* generate = window.findChild<QPushButton*>("bGenerateReport");
     auto* view = window.findChild<AttrQTextBrowser*>("tbDiagnostic");
-    ASSERT_NE(generate, nullptr);
     ASSERT_NE(view, nullptr);
-    generate->click();
-    ASSERT_TRUE(WaitUntil([&] { return generate->isEnabled(); }, 60000));
+    ASSERT_TRUE(RunReport(window));
+    Stop(activated);
+    if (!activationDir.empty()) {
+        EXPECT_EQ(system(("rm -rf '" + activationDir + "'").c_str()), 0);
+    }
 
     std::ostringstream actual;
     for (const std::string& line : recorder.lines())
@@ -321,6 +438,108 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         EXPECT_EQ(shot.size(), QSize(508, 400));
         EXPECT_TRUE(shot.save(QString::fromStdString(screenshot), "PNG"));
     }
+}
+
+// The emissions of the PC/SC service section after its heading, up to its
+// closing line feed.
+std::vector<std::string> DaemonSection(const std::vector<std::string>& lines)
+{
+    std::vector<std::string> section;
+    bool inside = false;
+    for (const std::string& line : lines) {
+        if (inside) {
+            section.push_back(line);
+            if (line == "plain \"\\n\"")
+                break;
+        }
+        inside = inside || line == "coloured #0000ff bold font=null size=-1 \"Informacje o usłudze PCSC\\n\\n\"";
+    }
+    return section;
+}
+
+TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
+{
+    ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
+    ASSERT_TRUE(Env("VD_RIG_PCSCD_PID").empty()) << "starts with the rig's daemon down (--no-pcscd)";
+    const std::string decoy = Env("VD_APP_DECOY");
+    ASSERT_EQ(access(decoy.c_str(), X_OK), 0) << "VD_APP_DECOY: " << decoy;
+    char pattern[] = "/tmp/vd-decoys-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern;
+    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
+    const std::string marker = dir + "/ran-with-ver";
+    const std::string stateLine = "weighted bold \" Stan\"";
+    const std::string endLine = "plain \"\\n\"";
+
+    MainWindow window;
+    ASSERT_FALSE(window.startupFailed());
+    Recorder recorder(window);
+    window.show();
+
+    // A process that names the daemon in its arguments, and a socket whose
+    // holder never answers: neither is a running daemon, and the report ends.
+    const pid_t watcher = Spawn({decoy, "-u", "pcscd"});
+    ASSERT_GT(watcher, 0);
+    const int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(silent, 0);
+    struct sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    strcpy(address.sun_path, "/run/pcscd/pcscd.comm");
+    ASSERT_EQ(bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << strerror(errno);
+    ASSERT_EQ(listen(silent, 8), 0);
+    ASSERT_TRUE(RunReport(window));
+    EXPECT_EQ(DaemonSection(recorder.lines()),
+              (std::vector<std::string>{stateLine, "plain \" : Nie jest uruchomiona\\n\"", endLine}));
+    close(silent);
+    unlink(address.sun_path);
+
+    // Another user's program called pcscd in a directory anyone may write:
+    // it counts as running, but it is never run.
+    const std::string stranger = dir + "/pcscd";
+    ASSERT_EQ(system(("cp '" + decoy + "' '" + stranger + "'").c_str()), 0);
+    ASSERT_EQ(chown(stranger.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(stranger.c_str(), 0755), 0);
+    const pid_t strangerPid = Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", stranger});
+    ASSERT_GT(strangerPid, 0);
+    const std::string strangerExe = "/proc/" + std::to_string(strangerPid) + "/exe";
+    ASSERT_TRUE(WaitUntil([&] {
+        char target[4096];
+        const ssize_t n = readlink(strangerExe.c_str(), target, sizeof target);
+        return n > 0 && std::string(target, static_cast<size_t>(n)) == stranger;
+    }, 10000));
+    recorder.clear();
+    ASSERT_TRUE(RunReport(window));
+    EXPECT_EQ(DaemonSection(recorder.lines()),
+              (std::vector<std::string>{stateLine, "plain \" : Uruchomiona\\n\"", endLine}));
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the stranger's program was run";
+
+    // The real daemon, later in the process list than both: its version.
+    const pid_t daemon =
+        Spawn({"pcscd", "--foreground", "-c", Env("VD_APP_READER_CONF")}, dir + "/pcscd.log");
+    ASSERT_GT(daemon, strangerPid);
+    ASSERT_TRUE(WaitUntil([] {
+        SCARDCONTEXT context = 0;
+        if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+            return false;
+        SCardReleaseContext(context);
+        return true;
+    }, 20000));
+    recorder.clear();
+    ASSERT_TRUE(RunReport(window));
+    const std::vector<std::string> section = DaemonSection(recorder.lines());
+    ASSERT_EQ(section.size(), 5u);
+    EXPECT_EQ(section[1], "plain \" : Uruchomiona\\n\"");
+    EXPECT_EQ(section[2], "weighted bold \" Wersja : \\n\"");
+    EXPECT_EQ(section[3].rfind("plain \"  pcsc-lite version 1.9.9.\\n  ", 0), 0u) << section[3];
+    EXPECT_EQ(section[4], endLine);
+    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the stranger's program was run";
+
+    Stop(daemon);
+    for (const pid_t pid : {watcher, strangerPid}) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }
 
 } // namespace
