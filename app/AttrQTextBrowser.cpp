@@ -18,7 +18,7 @@ int weightOf(bool bold)
 } // namespace
 
 AttrQTextBrowser::AttrQTextBrowser(QWidget* parent)
-    : QTextBrowser(parent), currentColor(QStringLiteral("black"))
+    : QTextBrowser(parent), currentColor(QStringLiteral("black")), colorAtEnd(QStringLiteral("black"))
 {
 }
 
@@ -27,8 +27,10 @@ AttrQTextBrowser::~AttrQTextBrowser() = default;
 void AttrQTextBrowser::append(QString text, QByteArray fontName, int fontSize, QColor color, bool bold)
 {
     // Remember the colour in force before this piece: the next piece that
-    // brings no colour of its own goes back to it.
-    currentColor = textColor();
+    // brings no colour of its own goes back to it. It is the colour at the
+    // end of the report, never that under a click of the user's into the
+    // text, which moves the cursor and with it the text edit's colour.
+    currentColor = colorAtEnd;
     appendAtEnd(text, pieceFont(fontName, fontSize, bold), color);
 }
 
@@ -86,14 +88,17 @@ void AttrQTextBrowser::insertPlainText(QString text, QByteArray fontName, int fo
     setTextColor(previous);
 }
 
-// The view's font with the piece's family (none when it names none), size
-// (when positive) and weight.
+// The view's font with the piece's family, size (when positive) and
+// weight. A piece that names no family keeps the view's: an empty family
+// resolves to a different face (a serif one at normal weight on a usual
+// Debian desktop), and such pieces would stand out from the report.
 QFont AttrQTextBrowser::pieceFont(const QByteArray& fontName, int fontSize, bool bold) const
 {
     QFont font = this->font();
     if (fontSize > 0)
         font.setPointSize(fontSize);
-    font.setFamily(fontName.isNull() ? QString() : decode(fontName));
+    if (!fontName.isEmpty())
+        font.setFamily(decode(fontName));
     font.setWeight(weightOf(bold));
     return font;
 }
@@ -105,6 +110,7 @@ void AttrQTextBrowser::appendAtEnd(const QString& text, const QFont& font, const
     moveCursor(QTextCursor::End);
     setCurrentFont(font);
     setTextColor(color);
+    colorAtEnd = color;
     QTextEdit::insertPlainText(text);
     moveCursor(QTextCursor::End);
 }
@@ -112,5 +118,6 @@ void AttrQTextBrowser::appendAtEnd(const QString& text, const QFont& font, const
 void AttrQTextBrowser::setCurrentColor(QColor color)
 {
     currentColor = color;
+    colorAtEnd = color;
     setTextColor(color);
 }

@@ -37,6 +37,9 @@ private:
     void appendAtEnd(const QString& text, const QFont& font, const QColor& color);
 
     QColor currentColor;
+    // The text colour at the end of the report, where every piece goes:
+    // the last piece's, or the one set last, whichever came later.
+    QColor colorAtEnd;
 };
 
 #endif

@@ -11,6 +11,17 @@ namespace {
 
 const char* const kRed = "red";
 const char* const kBlue = "blue";
+const char* const kBlack = "black";
+
+// A red error line. The view remembers the colour in force before a
+// coloured piece and returns to it afterwards, so black is set again at
+// once: otherwise the next coloured heading would save red, and the whole
+// section after it would read as errors.
+void ErrorLine(ReportSink& sink, const QString& text)
+{
+    sink.coloured(text, kRed, false);
+    sink.colour(kBlack);
+}
 
 // The working records of one report, kept off the pool thread's stack.
 struct CardRecords {
@@ -80,7 +91,7 @@ bool ReportReader(ReportSink& sink, const char* name, CardInfo& card)
     uint32_t port = PCSC2STD_NO_PORT;
     const int opened = InitPort(0, 0, name, &port, PCSC2STD_CARD_KIND_T1, 0);
     if (opened != 0) {
-        sink.coloured(CodeLine("Błąd inicjalizacji czytnika przez wrapper PCSC", opened), kRed, false);
+        ErrorLine(sink, CodeLine("Błąd inicjalizacji czytnika przez wrapper PCSC", opened));
         return false;
     }
     sink.weighted(QStringLiteral(" Czytnik"), true);
@@ -91,7 +102,7 @@ bool ReportReader(ReportSink& sink, const char* name, CardInfo& card)
     if (status < 0) {
         ClosePort(port);
         sink.weighted(QStringLiteral(" : "), false);
-        sink.coloured(CodeLine(" Błąd pobrania statusu czytnika przez wrapper PCSC", status), kRed, false);
+        ErrorLine(sink, CodeLine(" Błąd pobrania statusu czytnika przez wrapper PCSC", status));
         return false;
     }
     if (status != PCSC2STD_CARD_PRESENT && status != (PCSC2STD_CARD_PRESENT | PCSC2STD_CARD_CHANGED)) {
@@ -108,7 +119,7 @@ bool ReportReader(ReportSink& sink, const char* name, CardInfo& card)
     const int atrLength = CardReset(atr, 1, port);
     ClosePort(port);
     if (atrLength <= 0) {
-        sink.coloured(CodeLine(" Błąd pobrania ATR karty przez wrapper PCSC", atrLength), kRed, false);
+        ErrorLine(sink, CodeLine(" Błąd pobrania ATR karty przez wrapper PCSC", atrLength));
         return false;
     }
     sink.weighted(QStringLiteral(" ATR : "), true);
@@ -117,7 +128,7 @@ bool ReportReader(ReportSink& sink, const char* name, CardInfo& card)
     OpenReaderPort(name);
     const bool read = ReadCardInfo(name, &card) == 0;
     if (!read) {
-        sink.coloured(QStringLiteral("Błąd pobrania podstawowych parametrów karty\n\n"), kRed, false);
+        ErrorLine(sink, QStringLiteral("Błąd pobrania podstawowych parametrów karty\n\n"));
     } else {
         sink.weighted(QStringLiteral(" Numer karty : "), true);
         sink.weighted(CardNumberText(card), false);
@@ -245,7 +256,7 @@ void ReportReaderList(ReportSink& sink, ReaderSectionState& state)
     if (GetAllReaders(state.readers, &state.count) != 0) {
         state.count = 0;
         state.listFailed = true;
-        sink.coloured(QStringLiteral(" Błąd pobrania listy czytników przez wrapper PCSC\n"), kRed, false);
+        ErrorLine(sink, QStringLiteral(" Błąd pobrania listy czytników przez wrapper PCSC\n"));
         return;
     }
     // Only the records the array holds are ever read.

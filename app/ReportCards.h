@@ -24,6 +24,8 @@ public:
     virtual void weighted(const QByteArray& utf8, bool bold) = 0;
     // Appended in the named colour ("red", "blue") and the given weight.
     virtual void coloured(const QString& text, const char* colour, bool bold) = 0;
+    // The colour of later pieces that bring none of their own.
+    virtual void colour(const char* colour) = 0;
 };
 
 // What the reader list hands on to the reader and card state section.

@@ -114,6 +114,7 @@ public:
     {
         emit window_.signalGUI_append(text, QByteArray(), -1, QColor(colour), bold);
     }
+    void colour(const char* colour) override { emit window_.signalGUI_setCurrentColor(QColor(colour)); }
 
 private:
     MainWindow& window_;

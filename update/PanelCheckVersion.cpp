@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStyle>
+#include <QUrl>
 
 #include <curl/curl.h>
 
@@ -77,6 +78,21 @@ bool DownloadVersionFile(const char* url, QByteArray& out)
         out = QByteArray(body.data, static_cast<int>(body.size));
     FreeDownloadBuffers(&body.data, &lines);
     return received;
+}
+
+// The version file comes over a connection whose server is not verified, and
+// its address is handed to the browser, so only a whole web address is
+// taken: parsed strictly (no blanks or control characters anywhere), an
+// http or https scheme in any case, and a host. Local files, scripts,
+// browser-internal pages and anything the browser could read as an option
+// are not.
+bool IsDownloadAddress(const QString& text)
+{
+    const QUrl url(text, QUrl::StrictMode);
+    if (!url.isValid() || url.isRelative() || url.host().isEmpty())
+        return false;
+    const QString scheme = url.scheme();
+    return scheme == QLatin1String("http") || scheme == QLatin1String("https");
 }
 
 } // namespace
@@ -179,7 +195,10 @@ void PanelCheckVersion::CheckVersion(MainWindow* window)
         return;
 
     try {
-        downloadUrl = QString::fromStdString(boost::any_cast<std::string>(location.at("pl")));
+        const QString address = QString::fromStdString(boost::any_cast<std::string>(location.at("pl")));
+        // Anything but a web address counts as no address at all.
+        if (IsDownloadAddress(address))
+            downloadUrl = address;
     } catch (...) {
         // No page to offer: the address keeps what it held.
     }

@@ -3,6 +3,9 @@
 
 #include "QtTestSupport.h"
 
+#include <QApplication>
+#include <QFontInfo>
+#include <QMouseEvent>
 #include <QTextCursor>
 
 #include <gtest/gtest.h>
@@ -28,6 +31,24 @@ void PrintTo(const ColourCase& c, std::ostream* os)
 }
 
 class ViewColours : public ::testing::TestWithParam<ColourCase> {};
+
+// A click of the user's into the shown report, on the first character of
+// text, as a report runs: it moves the text edit's cursor there.
+void ClickInto(AttrQTextBrowser& view, const char* text)
+{
+    view.resize(400, 300);
+    view.show();
+    QTextCursor at = view.document()->find(QString::fromUtf8(text));
+    ASSERT_FALSE(at.isNull()) << text;
+    at.setPosition(at.selectionStart() + 1);
+    const QPoint point = view.cursorRect(at).center();
+    for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+        QMouseEvent event(type, point, Qt::LeftButton, type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                          Qt::NoModifier);
+        QApplication::sendEvent(view.viewport(), &event);
+    }
+    ASSERT_EQ(view.textCursor().position(), at.position()) << "the click did not reach the text";
+}
 
 TEST_P(ViewColours, FragmentsCarryTheRightColourAndWeight)
 {
@@ -76,6 +97,34 @@ INSTANTIATE_TEST_SUITE_P(
                        v.append(QString("c"));
                    },
                    {{"A", kBlue, QFont::Bold}, {"B", kRed, QFont::Normal}, {"c", kBlue, QFont::Normal}}},
+        // What is saved is the colour at the end, wherever the user clicked.
+        ColourCase{"click_into_a_heading_changes_no_colour",
+                   [](AttrQTextBrowser& v) {
+                       v.setCurrentColor(QColor("black"));
+                       v.append(QString("Nagłówek\n"), kNoFont, -1, QColor("blue"), true);
+                       v.append(QString("tekst\n"));
+                       ClickInto(v, "Nagłówek");
+                       v.append(QString("Inny\n"), kNoFont, -1, QColor("green"), true);
+                       v.append(QString("dalej"));
+                   },
+                   {{"Nagłówek\n", kBlue, QFont::Bold},
+                    {"tekst\n", kBlack, QFont::Normal},
+                    {"Inny\n", kGreen, QFont::Bold},
+                    {"dalej", kBlack, QFont::Normal}}},
+        ColourCase{"click_into_a_red_line_changes_no_colour",
+                   [](AttrQTextBrowser& v) {
+                       v.setCurrentColor(QColor("black"));
+                       v.append(QString("Błąd\n"), kNoFont, -1, QColor("red"), false);
+                       v.setCurrentColor(QColor("black"));
+                       v.append(QString("tekst\n"));
+                       ClickInto(v, "Błąd");
+                       v.append(QString("Nagłówek\n"), kNoFont, -1, QColor("blue"), true);
+                       v.append(QByteArray("dalej"));
+                   },
+                   {{"Błąd\n", kRed, QFont::Normal},
+                    {"tekst\n", kBlack, QFont::Normal},
+                    {"Nagłówek\n", kBlue, QFont::Bold},
+                    {"dalej", kBlack, QFont::Normal}}},
         ColourCase{"current_red_then_byte_text_is_red_and_normal",
                    [](AttrQTextBrowser& v) {
                        v.setCurrentColor(QColor("red"));
@@ -150,15 +199,24 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ViewFontSize,
                                            FontCase{"insert_nine", 9, true, false}),
                          [](const ::testing::TestParamInfo<FontCase>& info) { return std::string(info.param.name); });
 
-TEST(ViewFamily, NullFamilyClearsItAndAGivenFamilyIsDecodedAsUtf8)
+// A piece without a family is drawn in the view's own face, at either
+// weight, whichever append brings it.
+TEST(ViewFamily, NoFamilyKeepsTheViewsFaceAndAGivenFamilyIsDecodedAsUtf8)
 {
     AttrQTextBrowser view(nullptr);
-    view.append(QString("a"), QByteArray(), -1, QColor("black"), false);
-    view.append(QString("b"), QByteArray("Łódź Sans"), -1, QColor("black"), false);
+    const QString face = QFontInfo(view.font()).family();
+    ASSERT_EQ(face, "DejaVu Sans");
+    view.append(QString("a"), QByteArray(), -1, QColor("red"), false);
+    view.append(QString("b"), QByteArray(), -1, QColor("blue"), true);
+    view.append(QByteArray("c"), QByteArray(), -1, false);
+    view.append(QString("d"), QByteArray(""), -1, QColor("red"), false);
+    view.append(QString("e"), QByteArray("Łódź Sans"), -1, QColor("black"), false);
     QTextCursor cursor(view.document());
-    cursor.setPosition(1);
-    EXPECT_EQ(cursor.charFormat().fontFamily(), QString());
-    cursor.setPosition(2);
+    for (int position = 1; position <= 4; ++position) {
+        cursor.setPosition(position);
+        EXPECT_EQ(QFontInfo(cursor.charFormat().font()).family(), face) << "piece " << position;
+    }
+    cursor.setPosition(5);
     EXPECT_EQ(cursor.charFormat().fontFamily(), QString::fromUtf8("Łódź Sans"));
 }
 

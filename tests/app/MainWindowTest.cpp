@@ -14,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGraphicsView>
 #include <QGuiApplication>
 #include <QImage>
@@ -29,9 +31,11 @@
 #include <QSystemTrayIcon>
 #include <QTextCodec>
 #include <QThreadPool>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -218,11 +222,13 @@ TEST(DialogForms, MessageBoxConfirm)
     EXPECT_EQ(box.windowModality(), Qt::ApplicationModal);
     EXPECT_EQ(box.minimumSize(), QSize(320, 160));
     EXPECT_EQ(box.maximumSize(), QSize(320, 160));
-    CheckWidgets(box, {{"lMainText", "QLabel", QRect(10, 20, 301, 20), "TextLabel"},
-                       {"lAdditionalText", "QLabel", QRect(6, 60, 311, 20), "TextLabel"},
+    CheckWidgets(box, {{"lMainText", "QLabel", QRect(10, 20, 301, 36), "TextLabel"},
+                       {"lAdditionalText", "QLabel", QRect(6, 60, 311, 36), "TextLabel"},
                        {"bOk", "QPushButton", QRect(120, 120, 80, 23), "Ok"}});
-    EXPECT_EQ(Child<QLabel>(box, "lMainText")->alignment(), Qt::AlignCenter);
-    EXPECT_EQ(Child<QLabel>(box, "lAdditionalText")->alignment(), Qt::AlignCenter);
+    for (const char* name : {"lMainText", "lAdditionalText"}) {
+        EXPECT_EQ(Child<QLabel>(box, name)->alignment(), Qt::AlignCenter) << name;
+        EXPECT_TRUE(Child<QLabel>(box, name)->wordWrap()) << name;
+    }
 }
 
 TEST(DialogForms, MessageBoxProgress)
@@ -235,8 +241,10 @@ TEST(DialogForms, MessageBoxProgress)
     EXPECT_EQ(box.minimumSize(), QSize(320, 160));
     EXPECT_EQ(box.maximumSize(), QSize(320, 160));
     CheckWidgets(box, {{"pbProgress", "QProgressBar", QRect(14, 100, 291, 23), nullptr},
-                       {"lMainText", "QLabel", QRect(6, 20, 311, 20), "TextLabel"},
-                       {"lAdditionalText", "QLabel", QRect(6, 60, 311, 20), "TextLabel"}});
+                       {"lMainText", "QLabel", QRect(6, 20, 311, 36), "TextLabel"},
+                       {"lAdditionalText", "QLabel", QRect(6, 60, 311, 36), "TextLabel"}});
+    for (const char* name : {"lMainText", "lAdditionalText"})
+        EXPECT_TRUE(Child<QLabel>(box, name)->wordWrap()) << name;
     EXPECT_EQ(Child<QProgressBar>(box, "pbProgress")->maximum(), 0);
     EXPECT_STREQ(box.title, "diag");
     EXPECT_STREQ(box.mainText, "aaaa");
@@ -301,6 +309,51 @@ TEST(Resources, ImagesArePresentAndIconsAbsent)
 // ---------------------------------------------------------------------------
 // Message boxes
 // ---------------------------------------------------------------------------
+
+// Text fits are measured in what a desktop user sees, a 9-point face; the
+// offscreen platform's own default is 12 points.
+class DesktopFont {
+public:
+    DesktopFont() : saved_(QApplication::font()) { QApplication::setFont(QFont("DejaVu Sans", 9)); }
+    ~DesktopFont() { QApplication::setFont(saved_); }
+
+private:
+    QFont saved_;
+};
+
+// Both lines of a shown message box hold their whole text: laid out the way
+// the label lays it out, the text needs no more room than the label has.
+void ExpectLinesFit(QWidget* box)
+{
+    for (const char* name : {"lMainText", "lAdditionalText"}) {
+        auto* label = box->findChild<QLabel*>(name);
+        ASSERT_NE(label, nullptr) << name;
+        EXPECT_EQ(QFontInfo(label->font()).pointSize(), 9) << name;
+        const QRect room = label->contentsRect();
+        const int flags = static_cast<int>(label->alignment()) | (label->wordWrap() ? Qt::TextWordWrap : 0);
+        const QRect needed = QFontMetrics(label->font()).boundingRect(room, flags, label->text());
+        EXPECT_TRUE(room.contains(needed))
+            << name << " \"" << label->text().toStdString() << "\" needs " << needed.width() << "x"
+            << needed.height() << " in " << room.width() << "x" << room.height();
+    }
+}
+
+// Under an X server the test that shows the save-error box also leaves a
+// picture of it, as the server drew it, where VD_APP_BOX_SCREENSHOT says.
+void SaveScreenshot(QWidget* box)
+{
+    const char* path = getenv("VD_APP_BOX_SCREENSHOT");
+    if (path == nullptr)
+        return;
+    QWindow* window = box->windowHandle();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(WaitUntil([window] { return window->isExposed(); }, 10000));
+    box->repaint();
+    QCoreApplication::processEvents();
+    const QPixmap shot = window->screen()->grabWindow(box->winId());
+    EXPECT_EQ(shot.size(), QSize(320, 160));
+    EXPECT_TRUE(shot.save(QString::fromUtf8(path), "PNG")) << path;
+}
 
 struct MessageCase {
     const char* name;
@@ -453,12 +506,14 @@ int FailingLoad(LibraryLoadReport*)
 TEST_F(WindowTest, CardLayerFailureStopsStartUpAfterTheBox)
 {
     loadProfileLibrariesCall = FailingLoad;
+    DesktopFont font;
     QString title, main, additional;
     ModalDriver driver([&](QWidget* modal) {
         title = modal->windowTitle();
         main = modal->findChild<QLabel*>("lMainText")->text();
         additional = modal->findChild<QLabel*>("lAdditionalText")->text();
         EXPECT_EQ(modal->parentWidget(), nullptr);
+        ExpectLinesFit(modal);
         modal->findChild<QPushButton*>("bOk")->click();
     });
     MainWindow window;
@@ -738,6 +793,7 @@ class SaveFailures : public Saving, public ::testing::WithParamInterface<Failure
 
 TEST_P(SaveFailures, ShowTheOperationErrorBox)
 {
+    DesktopFont font;
     MainWindow window;
     window.show();
     Child<QPushButton>(window, "bSaveReport")->setEnabled(true);
@@ -769,6 +825,8 @@ TEST_P(SaveFailures, ShowTheOperationErrorBox)
             main = box->findChild<QLabel*>("lMainText")->text();
             additional = box->findChild<QLabel*>("lAdditionalText")->text();
             flags = box->windowFlags();
+            ExpectLinesFit(box);
+            SaveScreenshot(box);
             box->findChild<QPushButton*>("bOk")->click();
         }));
     });

@@ -50,6 +50,7 @@ public:
     {
         lines.push_back(std::string(colour) + (bold ? " bold " : " normal ") + Quote(text));
     }
+    void colour(const char* colour) override { lines.push_back(std::string("colour ") + colour); }
     std::vector<std::string> lines;
 };
 
@@ -161,7 +162,7 @@ std::vector<SectionCase> SectionCases()
 
     return {
         {"ListFails", WithForced(Readers({kReaderA}), "GetAllReaders", 0, PCSC2STD_ERR_PCSC),
-         {listHeading, "red normal \" Błąd pobrania listy czytników przez wrapper PCSC\\n\""},
+         {listHeading, "red normal \" Błąd pobrania listy czytników przez wrapper PCSC\\n\"", "colour black"},
          kStateHeading},
         {"NoReaders", Readers({}), {listHeading, "plain \"  \\n\""}, Join({kStateHeading, kDetailsHeading})},
         {"TwoEmptyReaders", Readers({kReaderA, kReaderB}, 128),
@@ -169,27 +170,31 @@ std::vector<SectionCase> SectionCases()
          Join({kStateHeading, noCardA, noCardB, kDetailsHeading})},
         {"PortDoesNotOpen", WithForced(Readers({kReaderA, kReaderB}), "InitPort", 1, PCSC2STD_ERR_INIT_PORT),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  " + kReaderB + "\\n  \\n\""},
-         Join({kStateHeading, {"red normal \"Błąd inicjalizacji czytnika przez wrapper PCSC - -8\\n\\n\""}, noCardB,
-               kDetailsHeading})},
+         Join({kStateHeading,
+               {"red normal \"Błąd inicjalizacji czytnika przez wrapper PCSC - -8\\n\\n\"", "colour black"},
+               noCardB, kDetailsHeading})},
         {"StatusFails", WithForced(Readers({kReaderA}), "CardStatus", 1, CARD_STATUS_ERROR),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA),
-               {"normal \" : \"", "red normal \" Błąd pobrania statusu czytnika przez wrapper PCSC - -9\\n\\n\""},
+               {"normal \" : \"", "red normal \" Błąd pobrania statusu czytnika przez wrapper PCSC - -9\\n\\n\"",
+                "colour black"},
                kDetailsHeading})},
         {"ResetFails", Readers({kReaderA}, PCSC2STD_CARD_PRESENT | PCSC2STD_CARD_CHANGED),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA), cardHead,
-               {"red normal \" Błąd pobrania ATR karty przez wrapper PCSC - -10\\n\\n\""}, kDetailsHeading})},
+               {"red normal \" Błąd pobrania ATR karty przez wrapper PCSC - -10\\n\\n\"", "colour black"},
+               kDetailsHeading})},
         {"ResetGivesNothing",
          WithForced(Readers({kReaderA}, PCSC2STD_CARD_PRESENT), "CardReset", 1, 0),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA), cardHead,
-               {"red normal \" Błąd pobrania ATR karty przez wrapper PCSC - 0\\n\\n\""}, kDetailsHeading})},
+               {"red normal \" Błąd pobrania ATR karty przez wrapper PCSC - 0\\n\\n\"", "colour black"},
+               kDetailsHeading})},
         {"CardNotIdentified", unknownAtr,
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA), cardHead,
                {"bold \" ATR : \"", "normal \"3B:8F:80:01:80:4F:0C:A0:00:00:03:06:03:00:01:00:00:00:00:6A\\n\"",
-                "red normal \"Błąd pobrania podstawowych parametrów karty\\n\\n\"", "normal \"\\n\""},
+                "red normal \"Błąd pobrania podstawowych parametrów karty\\n\\n\"", "colour black", "normal \"\\n\""},
                kDetailsHeading})},
         // Without profile libraries the card is identified and has no profile:
         // it is counted and gets a details block of its own.

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -29,24 +30,12 @@ std::string Bytes(std::initializer_list<int> values)
     return out;
 }
 
-std::string Sequence(int count)
-{
-    std::string out;
-    for (int i = 0; i < count; ++i)
-        out.push_back(static_cast<char>(i * 7 + 3));
-    return out;
-}
-
-std::string HexOf(const std::string& data)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : data) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
-    return out;
-}
+// A 32-byte ATR and a 20-byte key identifier, with no two neighbours alike.
+const std::string kAtr32("\x3B\xDF\x96\x00\x80\xB1\xFE\x45\x1F\x83\x00\x31\xC0\x64\x1A\x18"
+                         "\x01\x00\x0F\x90\x00\x52\x77\xAC\x5E\x6D\x21\x39\x4A\x8B\xC2\xF7",
+                         32);
+const std::string kId20("\x01\x23\x45\x67\x89\xAB\xCD\xEF\xFE\xDC\xBA\x98\x76\x54\x32\x10\x0F\x1E\x2D\x3C",
+                        20);
 
 struct HexCase {
     const char* name;
@@ -65,38 +54,19 @@ TEST_P(FormatHexCases, MatchesTheLayoutRules)
     EXPECT_EQ(std::string(FormatHex(c.data.data(), c.length, c.perLine, c.separator)), c.expected);
 }
 
-std::string Atr32Expected()
-{
-    const std::string data = Sequence(32);
-    std::string out;
-    for (int i = 0; i < 32; ++i) {
-        out += HexOf(data.substr(i, 1));
-        out += i == 31 ? "\n" : ":";
-    }
-    return out;
-}
-
-std::string Atr31Expected()
-{
-    const std::string data = Sequence(31);
-    std::string out;
-    for (int i = 0; i < 31; ++i) {
-        out += HexOf(data.substr(i, 1));
-        if (i != 30)
-            out += ":";
-    }
-    return out;
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Layouts, FormatHexCases,
     ::testing::Values(
         HexCase{"three_atr_bytes", Bytes({0x3B, 0x8F, 0x80}), 3, 32, ":", "3B:8F:80"},
-        HexCase{"atr_of_32_ends_with_line_feed", Sequence(32), 32, 32, ":", Atr32Expected()},
-        HexCase{"atr_of_31_has_no_line_feed", Sequence(31), 31, 32, ":", Atr31Expected()},
+        HexCase{"atr_of_32_ends_with_line_feed", kAtr32, 32, 32, ":",
+                "3B:DF:96:00:80:B1:FE:45:1F:83:00:31:C0:64:1A:18:"
+                "01:00:0F:90:00:52:77:AC:5E:6D:21:39:4A:8B:C2:F7\n"},
+        HexCase{"atr_of_31_has_no_line_feed", kAtr32.substr(0, 31), 31, 32, ":",
+                "3B:DF:96:00:80:B1:FE:45:1F:83:00:31:C0:64:1A:18:"
+                "01:00:0F:90:00:52:77:AC:5E:6D:21:39:4A:8B:C2"},
         HexCase{"one_byte_one_per_line", Bytes({0x0A}), 1, 1, ":", "0A"},
         HexCase{"one_per_line_first_gets_separator", Bytes({0x01, 0x02, 0x03}), 3, 1, ":", "01:02\n03\n"},
-        HexCase{"identifier_of_20", Sequence(20), 20, 20, "", HexOf(Sequence(20)) + "\n"},
+        HexCase{"identifier_of_20", kId20, 20, 20, "", "0123456789ABCDEFFEDCBA98765432100F1E2D3C\n"},
         HexCase{"upper_case_nibbles", Bytes({0xAB, 0xCD, 0xEF, 0x00}), 4, 32, "", "ABCDEF00"},
         HexCase{"zero_length_is_empty", Bytes({0x11}), 0, 32, ":", ""},
         HexCase{"negative_length_is_empty", Bytes({0x11}), -5, 32, ":", ""},
@@ -131,18 +101,25 @@ TEST_P(GroupDigitsCases, GroupsOfFour)
     EXPECT_EQ(std::string(GroupDigitsBy4(GetParam().text.c_str())), GetParam().expected);
 }
 
-std::string Groups(int count, bool lineFeedAfter100)
+// The numbers 1 to count, each in four digits: "000100020003...".
+std::string Numbered(int count)
 {
     std::string out;
-    for (int g = 0; g < count; ++g) {
-        out += "1234";
-        if ((g + 1) % 100 == 0 && lineFeedAfter100)
-            out += "\n";
-        else if (g + 1 < count)
-            out += " ";
+    char group[16];
+    for (int i = 1; i <= count; ++i) {
+        snprintf(group, sizeof group, "%04d", i);
+        out += group;
     }
     return out;
 }
+
+// The grouping of Numbered(100): a line feed after the 100th group.
+const char kHundredGroups[] =
+    "0001 0002 0003 0004 0005 0006 0007 0008 0009 0010 0011 0012 0013 0014 0015 0016 0017 0018 0019 0020 "
+    "0021 0022 0023 0024 0025 0026 0027 0028 0029 0030 0031 0032 0033 0034 0035 0036 0037 0038 0039 0040 "
+    "0041 0042 0043 0044 0045 0046 0047 0048 0049 0050 0051 0052 0053 0054 0055 0056 0057 0058 0059 0060 "
+    "0061 0062 0063 0064 0065 0066 0067 0068 0069 0070 0071 0072 0073 0074 0075 0076 0077 0078 0079 0080 "
+    "0081 0082 0083 0084 0085 0086 0087 0088 0089 0090 0091 0092 0093 0094 0095 0096 0097 0098 0099 0100\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, GroupDigitsCases,
@@ -151,20 +128,9 @@ INSTANTIATE_TEST_SUITE_P(
                       GroupCase{"three_is_empty", "ABC", ""},
                       GroupCase{"empty", "", ""},
                       GroupCase{"card_number", "1234567890123456", "1234 5678 9012 3456"},
-                      GroupCase{"four_hundred", [] {
-                                    std::string s;
-                                    for (int i = 0; i < 100; ++i)
-                                        s += "1234";
-                                    return s;
-                                }(),
-                                Groups(100, true)},
-                      GroupCase{"hundred_and_one", [] {
-                                    std::string s;
-                                    for (int i = 0; i < 101; ++i)
-                                        s += "1234";
-                                    return s;
-                                }(),
-                                Groups(101, true)}),
+                      GroupCase{"four_hundred", Numbered(100), kHundredGroups},
+                      GroupCase{"hundred_and_one", Numbered(101), std::string(kHundredGroups) + "0101"},
+                      GroupCase{"hundred_and_two", Numbered(102), std::string(kHundredGroups) + "0101 0102"}),
     [](const ::testing::TestParamInfo<GroupCase>& info) { return std::string(info.param.name); });
 
 TEST(GroupDigitsBounds, LongInputStaysInsideTheBuffer)

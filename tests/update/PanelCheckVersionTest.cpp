@@ -345,6 +345,7 @@ protected:
         Plist::Dictionary plNumber = VersionRoot("1.0.6", "");
         boost::any_cast<Plist::Dictionary&>(plNumber["location"])["pl"] = 7L;
         server->put("pl-not-string.plist", VersionFile(plNumber, true));
+        server->put("pl-not-web.plist", VersionFile(VersionRoot("1.0.6", "file:///etc/passwd"), false));
         Plist::Dictionary emptyVersion = VersionRoot("", "http://pobierz.example/");
         server->put("version-empty.plist", VersionFile(emptyVersion, false));
 
@@ -513,6 +514,7 @@ TEST_F(UpdateCheck, AddressKeptWhenALaterFileLacksIt)
         {"/files/newer.plist", true, kNew},
         {"/files/no-pl.plist", true, kNew},
         {"/files/pl-not-string.plist", true, kNew},
+        {"/files/pl-not-web.plist", true, kNew},
         {"/files/broken.plist", false, kNew},
         {"/files/published-1.0.9.plist", true, "http://pobierz.example/"},
     };
@@ -642,7 +644,6 @@ INSTANTIATE_TEST_SUITE_P(Answers, Dismissal,
 struct BrowserCase {
     const char* name;
     std::string address;  // "pl" of the version file; "\x01" = no "pl"
-    bool runs;
     std::vector<std::string> arguments;
 };
 
@@ -653,7 +654,9 @@ void PrintTo(const BrowserCase& c, std::ostream* os)
 
 class Browser : public Dialog, public ::testing::WithParamInterface<BrowserCase> {};
 
-TEST_P(Browser, TakStartsItWithTheAddressAlone)
+// The first check of a start: an address that is no web address leaves the
+// dialog without one, so "Tak" starts the browser on nothing.
+TEST_P(Browser, TakStartsItWithTheWebAddressAlone)
 {
     const BrowserCase& c = GetParam();
     const std::string marker = browser.dir() + "/injected";
@@ -672,34 +675,37 @@ TEST_P(Browser, TakStartsItWithTheAddressAlone)
     ASSERT_TRUE(RunCheck(window, dialog, Answer::Yes).shown);
 
     // The check returns only after the browser has ended.
-    EXPECT_EQ(browser.ran(), c.runs);
-    if (c.runs) {
-        std::vector<std::string> expected;
-        for (std::string argument : c.arguments) {
-            for (size_t at; (at = argument.find("MARKER")) != std::string::npos;)
-                argument.replace(at, 6, marker);
-            expected.push_back(argument);
-        }
-        EXPECT_EQ(browser.arguments(), expected);
+    ASSERT_TRUE(browser.ran());
+    std::vector<std::string> expected;
+    for (std::string argument : c.arguments) {
+        for (size_t at; (at = argument.find("MARKER")) != std::string::npos;)
+            argument.replace(at, 6, marker);
+        expected.push_back(argument);
     }
+    EXPECT_EQ(browser.arguments(), expected);
     EXPECT_FALSE(FileExists(marker)) << "part of the address ran as a command";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Addresses, Browser,
     ::testing::Values(
-        BrowserCase{"plain", "https://pobierz.example/wersja?a=1&b=2", true, {"https://pobierz.example/wersja?a=1&b=2"}},
-        BrowserCase{"utf8", "https://pobierz.example/łódź żółw", true, {"https://pobierz.example/łódź żółw"}},
-        BrowserCase{"semicolon", "http://x/;touch MARKER", true, {"http://x/;touch MARKER"}},
-        BrowserCase{"command_substitution", "http://x/$(touch MARKER)", true, {"http://x/$(touch MARKER)"}},
-        BrowserCase{"backquotes", "http://x/`touch MARKER`", true, {"http://x/`touch MARKER`"}},
-        BrowserCase{"pipe_and_and", "http://x/ | touch MARKER && touch MARKER", true,
-                    {"http://x/ | touch MARKER && touch MARKER"}},
-        BrowserCase{"quotes_and_newline", "http://x/'\"\ntouch MARKER\n", true, {"http://x/'\"\ntouch MARKER\n"}},
-        BrowserCase{"no_address", "\x01", true, {}},
-        BrowserCase{"empty_address", "", true, {}},
-        // An address the browser would read as one of its options.
-        BrowserCase{"option_like", "--screenshot=MARKER", false, {}}),
+        BrowserCase{"http", "http://pobierz.example/wersja?a=1&b=2", {"http://pobierz.example/wersja?a=1&b=2"}},
+        BrowserCase{"https_utf8", "https://pobierz.example/łódź", {"https://pobierz.example/łódź"}},
+        BrowserCase{"upper_case_scheme", "HTTPS://POBIERZ.example/Nowa", {"HTTPS://POBIERZ.example/Nowa"}},
+        // Web addresses that a shell would run a command from.
+        BrowserCase{"semicolon", "http://x/;touch$IFS'MARKER'", {"http://x/;touch$IFS'MARKER'"}},
+        BrowserCase{"command_substitution", "http://x/$(touch$IFS'MARKER')", {"http://x/$(touch$IFS'MARKER')"}},
+        // No web address: the browser gets none.
+        BrowserCase{"file", "file:///etc/passwd", {}},
+        BrowserCase{"javascript", "javascript:alert(document.cookie)", {}},
+        BrowserCase{"about", "about:config", {}},
+        BrowserCase{"mailto", "mailto:pobierz@example.org", {}},
+        BrowserCase{"leading_blank", " https://pobierz.example/", {}},
+        BrowserCase{"no_host", "http:/pobierz.example/", {}},
+        BrowserCase{"blanks_and_line_feed", "http://x/ | touch MARKER\ntouch MARKER", {}},
+        BrowserCase{"option_like", "--screenshot=MARKER", {}},
+        BrowserCase{"empty", "", {}},
+        BrowserCase{"no_address", "\x01", {}}),
     [](const ::testing::TestParamInfo<BrowserCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Dialog, MissingBrowserIsIgnored)
@@ -709,6 +715,9 @@ TEST_F(Dialog, MissingBrowserIsIgnored)
     setenv("PATH", "/nonexistent-vd-update", 1);
     EXPECT_FALSE(RunBrowser("http://pobierz.example/"));
     setenv("PATH", saved.c_str(), 1);
+    // Nor is anything started for an address the browser would take as an option.
+    EXPECT_FALSE(RunBrowser("--screenshot=/tmp/x"));
+    EXPECT_FALSE(browser.ran());
     EXPECT_TRUE(RunBrowser("http://pobierz.example/"));
     EXPECT_TRUE(browser.ran());
 }
