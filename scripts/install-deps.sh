@@ -16,6 +16,8 @@ packages=(
   python3 libplist-utils libplist-dev libccid locales
   xvfb xauth imagemagick fonts-dejavu-core
   iproute2 procps util-linux openssl
+  # the demo drives the real window; the report benchmark's peer module
+  xdotool opensc-pkcs11
 )
 
 if [ "$(id -u)" -ne 0 ]; then
