@@ -16,7 +16,7 @@
 # For the test suite: --no-setup skips the packages and the build, --build DIR
 # names the build tree (default build/release), --out DIR the directory of the
 # results (default build/demo). Every failure ends in one line on stderr and a
-# non-zero status; the details are in OUT/rig.log.
+# non-zero status; the details are in OUT/demo.log.
 set -uo pipefail
 
 me=$(readlink -f "$0")
@@ -52,7 +52,7 @@ poll() {
 
 # ---- inside the rig ---------------------------------------------------------
 inside() {
-  local out=$1 build=$2 log=$1/rig.log
+  local out=$1 build=$2 log=$1/demo.log
   children=()
   stop_children() {
     local pid
@@ -202,7 +202,7 @@ unshare --mount --net --pid --fork --propagation private true 2> /dev/null ||
   fail "cannot create private mount, network and PID namespaces here (unshare failed)"
 
 mkdir -p "$out" || fail "cannot create $out"
-log=$out/rig.log
+log=$out/demo.log
 : > "$log" || fail "cannot write $log"
 if [ $setup -eq 1 ]; then
   cd "$root" || fail "cannot enter $root"

@@ -29,7 +29,7 @@ env -u DISPLAY bash "$demo" --no-setup --build "$build" --out "$out" > "$out.std
 rc=$?
 if [ $rc -ne 0 ]; then
   fail "the demo ended with $rc: $(cat "$out.stderr")"
-  tail -n 40 "$out/rig.log" >&2
+  tail -n 40 "$out/demo.log" >&2
 fi
 [ "$(tail -n 2 "$out.stdout")" = "$out/report.rtf
 $out/window.png" ] || fail "the demo did not print both paths last: $(cat "$out.stdout")"
