@@ -219,6 +219,10 @@ tokens=$root/tests/app/fixtures/p11stand-cards.fixture
 for f in "$build/app/VantrelonDiagnostic" "$build/tests/support/vcard/vcard" "$fixture/lib64" "$fixture/opt"; do
   [ -e "$f" ] || fail "$f is missing: build first (bash scripts/demo.sh without --no-setup)"
 done
+case ${DISPLAY:-} in
+  '' | :* | unix:*) ;;
+  *) fail "DISPLAY=$DISPLAY is reached over the network, which the rig's private network cuts off; use a local display, or unset DISPLAY for the run under Xvfb" ;;
+esac
 if [ -z "${DISPLAY:-}" ]; then
   for tool in Xvfb xdotool import opensc-tool; do
     command -v "$tool" > /dev/null || fail "$tool is missing (bash scripts/install-deps.sh installs it)"
