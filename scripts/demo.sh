@@ -64,34 +64,14 @@ inside() {
   trap 'exit 130' INT
   trap 'exit 129' HUP
 
-  # A /tmp of our own keeps the program's lock files, and the X server's
-  # sockets and lock files in the headless run, away from the host's. A
-  # display of the host's stays reachable through its socket directory.
-  local x11=$out/.x11-unix
-  if [ -n "${DISPLAY:-}" ] && [ -d /tmp/.X11-unix ]; then
-    mkdir -p "$x11" && mount --bind /tmp/.X11-unix "$x11" || fail "cannot keep the display's socket directory"
-  fi
-  if [ -n "${DISPLAY:-}" ] && [[ ${XAUTHORITY:-} == /tmp/* ]]; then
-    exec 7< "$XAUTHORITY" || fail "cannot read $XAUTHORITY"
-  fi
-  mount -t tmpfs -o mode=1777 tmpfs /tmp || fail "cannot mount a private /tmp in the rig"
-  export TMPDIR=/tmp
-  if mountpoint -q "$x11" 2> /dev/null; then
-    mkdir /tmp/.X11-unix && mount --move "$x11" /tmp/.X11-unix || fail "cannot keep the display's socket directory"
-    rmdir "$x11"
-  fi
-  if [[ ${XAUTHORITY:-} == /tmp/* ]]; then
-    cat <&7 > /tmp/xauthority && exec 7<&- && export XAUTHORITY=/tmp/xauthority
-  fi
-
   # Everything started from here works in the output directory; the save
   # dialog starts in the working directory.
   cd "$out" || fail "cannot enter $out"
   local vcard=$build/tests/support/vcard/vcard
-  printf '%s\n' "$known_card_script" > /tmp/known-card.script
-  "$vcard" --port 35963 --script /tmp/known-card.script > /tmp/card0.out 2>> "$log" &
+  printf '%s\n' "$known_card_script" > known-card.script
+  "$vcard" --port 35963 --script known-card.script >> "$log" 2>&1 &
   children+=($!)
-  "$vcard" --port 35964 --atr "$unknown_card_atr" > /tmp/card1.out 2>> "$log" &
+  "$vcard" --port 35964 --atr "$unknown_card_atr" >> "$log" 2>&1 &
   children+=($!)
   shown() { opensc-tool -l 2> /dev/null | grep -c "Yes .*Virtual PCD 00 0[01]" | grep -qx 2; }
   poll 20 shown || fail "the virtual cards did not show in the rig's readers within 20 s"
@@ -111,26 +91,28 @@ inside() {
     return 0
   fi
 
-  export XDG_RUNTIME_DIR=/tmp/runtime QT_QPA_PLATFORM=xcb DISPLAY=:1
+  # The X server listens only on its abstract socket, which belongs to the
+  # rig's network namespace, and takes no lock file: nothing of it reaches
+  # the host's /tmp, so it meets no other X server there.
+  export XDG_RUNTIME_DIR=$out/.runtime QT_QPA_PLATFORM=xcb DISPLAY=:1
   unset XDG_CURRENT_DESKTOP DESKTOP_SESSION QT_QPA_PLATFORMTHEME XAUTHORITY
-  mkdir -m 0700 "$XDG_RUNTIME_DIR"
-  Xvfb :1 -screen 0 1920x1080x24 -nolisten tcp >> "$log" 2>&1 &
+  mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
+  Xvfb :1 -screen 0 1920x1080x24 -nolock -nolisten tcp -nolisten unix >> "$log" 2>&1 &
   children+=($!)
   poll 10 eval 'xdotool getdisplaygeometry > /dev/null 2>&1' || fail "Xvfb did not start within 10 s"
 
   "$app" >> "$log" 2>&1 < /dev/null &
   local app_pid=$!
   children+=("$app_pid")
-  local window='' dialog=''
+  local window='' dialog='' window_found=''
   find_window() {  # find_window TITLE: the first visible window of that title
     window_found=$(xdotool search --onlyvisible --name "$1" 2> /dev/null | head -n 1)
     [ -n "$window_found" ]
   }
   running() { kill -0 "$app_pid" 2> /dev/null; }
-  poll 30 eval 'running && find_window "$main_title"' || {
-    running || fail "the application ended at start-up"
-    fail "the application window did not appear within 30 s"
-  }
+  poll 30 eval '! running || find_window "$main_title"'
+  running || fail "the application ended at start-up"
+  [ -n "$window_found" ] || fail "the application window did not appear within 30 s"
   window=$window_found
 
   # The form places "Generuj raport" at 376,10 and "Zapisz raport" at
@@ -240,17 +222,15 @@ fixtures=$(dirname "$tokens")
 } > "$out/tokens.fixture" || fail "cannot write $out/tokens.fixture"
 
 [ -n "${DISPLAY:-}" ] || echo "demo: no display; running the application under Xvfb"
-# The rig's work directory goes beside the results, not under the /tmp that
-# the run inside covers with its own.
-TMPDIR=$out "$root/tests/rig/run-in-rig.sh" --pid --veth 192.0.2.10/24 \
+"$root/tests/rig/run-in-rig.sh" --pid --veth 192.0.2.10/24 \
   --bind "$fixture/lib64:/usr/lib64" --bind "$fixture/opt:/opt" -- "$me" --inside "$out" "$build" 2>> "$log"
 rc=$?
 if [ $rc -eq 0 ]; then
   exit 0
 fi
 if [ $rc -eq 125 ]; then
-  reason=$(grep -m 1 '^run-in-rig.sh: ' "$log" | sed 's/^run-in-rig.sh: //')
-  fail "the rig could not start: ${reason:-exit status 125}"
+  reason=$(grep -m 1 '^run-in-rig.sh: ' "$log" | sed 's/^run-in-rig.sh: //; s/; its log:$//')
+  fail "the rig could not start: ${reason:-exit status 125} (see $log)"
 fi
 reason=$(grep '^demo.sh: ' "$log" | tail -n 1 | sed 's/^demo.sh: //')
-fail "${reason:-the demo ended with status $rc}"
+fail "${reason:-the demo ended with status $rc} (see $log)"
