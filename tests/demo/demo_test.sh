@@ -25,7 +25,7 @@ leftovers() {
 
 rm -rf "$out" "$out-refused"
 mkdir -p "$(dirname "$out")"
-env -u DISPLAY bash "$demo" --no-setup --build "$build" --out "$out" > "$out.stdout" 2> "$out.stderr"
+env -u DISPLAY bash "$demo" --no-setup --build "$build" --out "$out" < /dev/null > "$out.stdout" 2> "$out.stderr"
 rc=$?
 if [ $rc -ne 0 ]; then
   fail "the demo ended with $rc: $(cat "$out.stderr")"
