@@ -11,13 +11,13 @@ packages=(
   libpcsclite-dev libp11-kit-dev libssl-dev libcurl4-openssl-dev
   # test frameworks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the demo drives the real window; the report benchmark's peer module
+  xdotool opensc-pkcs11
   # runtime peers used by the tests
   pcscd vsmartcard-vpcd pcsc-tools opensc
   python3 libplist-utils libplist-dev libccid locales
   xvfb xauth imagemagick fonts-dejavu-core
   iproute2 procps util-linux openssl
-  # the demo drives the real window; the report benchmark's peer module
-  xdotool opensc-pkcs11
 )
 
 if [ "$(id -u)" -ne 0 ]; then
