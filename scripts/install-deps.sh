@@ -11,6 +11,8 @@ packages=(
   libpcsclite-dev libp11-kit-dev libssl-dev libcurl4-openssl-dev
   # test frameworks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the demo drives the real window; the report benchmark's peer module
+  xdotool opensc-pkcs11
   # runtime peers used by the tests
   pcscd vsmartcard-vpcd pcsc-tools opensc softhsm2
   python3 libplist-utils libplist-dev libccid locales
