@@ -206,6 +206,7 @@ void PCSC_READER::ThreadBody() {
                 // condition ends such a publication, even when the reader's
                 // state looks as it did before.
                 rs.dwCurrentState = SCARD_STATE_UNAWARE;
+                provisional = 0;
             }
             if (StopRequestedWithin(100)) break;
             continue;
@@ -224,6 +225,7 @@ void PCSC_READER::ThreadBody() {
                 failed = true;
                 break;
             }
+            provisional = 0;
             SendAckIfNeeded(&ackSent);
             rs.dwCurrentState = ev;
             continue;
