@@ -139,12 +139,14 @@ LONG PCSC_CARD::ResetCard(unsigned char* atrOut, DWORD* atrLenOut, short coldRes
 LONG PCSC_CARD::CardStartTransaction() {
     if (hCard == 0) return lastError = PCSC2STD_ERR_NOT_CONNECTED;
     bool held = false;
+    bool begun = false;  // the last attempt began a transaction
     LONG failure = SCARD_E_NOT_TRANSACTED;
     for (int attempt = 0; attempt < kTransactionAttempts; ++attempt) {
         SCardEndTransaction(hCard, SCARD_LEAVE_CARD);
         inTransaction = 0;
         lastError = SCardBeginTransaction(hCard);
-        if (lastError != SCARD_S_SUCCESS) {
+        begun = lastError == SCARD_S_SUCCESS;
+        if (!begun) {
             failure = lastError;
             SleepMilliseconds(kTransactionPauseMs);
             if (lastError == SCARD_W_RESET_CARD || lastError == SCARD_E_INVALID_VALUE)
@@ -168,6 +170,9 @@ LONG PCSC_CARD::CardStartTransaction() {
     }
     // A successful reconnect after the last failed begin is no transaction.
     if (!held) {
+        // A transaction begun by the last attempt must not stay held once
+        // failure is reported.
+        if (begun) SCardEndTransaction(hCard, SCARD_LEAVE_CARD);
         lastError = failure;
         TraceHex("PCSC_CARD::CardStartTransaction failed", static_cast<unsigned long>(lastError));
         return lastError;

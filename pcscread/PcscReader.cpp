@@ -25,6 +25,13 @@ bool IsPublishedError(LONG rc) {
 // the state bits are published.
 constexpr unsigned long kStateBits = 0xFFFFUL;
 
+// What a card that never gave its ATR is published as: absent, unless PC/SC
+// calls it mute, in which case it stays as reported.
+unsigned long StateWithoutAtr(unsigned long ev) {
+    if (ev & SCARD_STATE_MUTE) return ev;
+    return (ev & ~static_cast<unsigned long>(SCARD_STATE_PRESENT)) | SCARD_STATE_EMPTY;
+}
+
 }  // namespace
 
 PCSC_READER::PCSC_READER() { Construct(nullptr, SCARD_SCOPE_USER); }
@@ -176,6 +183,9 @@ void PCSC_READER::ThreadBody() {
     rs.dwCurrentState = SCARD_STATE_UNAWARE;
     int atrLoops = 10;
     bool ackSent = false;
+    // The state published for the start while ATR retries still run, 0 once
+    // a later publication has replaced it.
+    unsigned long provisional = 0;
     bool failed = false;
 
     while (!stopEvent.IsSet()) {
@@ -196,6 +206,7 @@ void PCSC_READER::ThreadBody() {
                 // condition ends such a publication, even when the reader's
                 // state looks as it did before.
                 rs.dwCurrentState = SCARD_STATE_UNAWARE;
+                provisional = 0;
             }
             if (StopRequestedWithin(100)) break;
             continue;
@@ -214,6 +225,7 @@ void PCSC_READER::ThreadBody() {
                 failed = true;
                 break;
             }
+            provisional = 0;
             SendAckIfNeeded(&ackSent);
             rs.dwCurrentState = ev;
             continue;
@@ -221,17 +233,32 @@ void PCSC_READER::ThreadBody() {
 
         const bool wantRetry = ((ev & SCARD_STATE_PRESENT) && rs.cbAtr == 0) || (ev & SCARD_STATE_UNAVAILABLE);
         if (wantRetry && atrLoops > 0) {
+            if (!ackSent) {
+                // PC/SC pauses inside every status call for a card that does
+                // not power up, so the retries can outlast the start
+                // deadline. The start is acknowledged now, showing the state
+                // the card gets if it never gives an ATR; the retries go on.
+                SCARD_READERSTATE shown = rs;
+                shown.dwEventState = StateWithoutAtr(ev);
+                if (!PublishState(shown)) {
+                    failed = true;
+                    break;
+                }
+                SendAckIfNeeded(&ackSent);
+                provisional = shown.dwEventState & kStateBits;
+            }
             if (StopRequestedWithin((ev & SCARD_STATE_UNAVAILABLE) ? 10 : 100)) break;
             rs.dwCurrentState = SCARD_STATE_UNAWARE;
             --atrLoops;
             continue;
         }
-        if (wantRetry && (ev & SCARD_STATE_MUTE) == 0) {
-            // The card never gave an ATR: it counts as absent.
-            rs.dwEventState = (ev & ~static_cast<unsigned long>(SCARD_STATE_PRESENT)) | SCARD_STATE_EMPTY;
-        }
+        if (wantRetry) rs.dwEventState = StateWithoutAtr(ev);
         atrLoops = 10;
-        if (!PublishState(rs)) {
+        // The outcome of the retries is published unless it is just what
+        // the start already showed, which would report one change twice.
+        const bool shownAlready = wantRetry && provisional == (rs.dwEventState & kStateBits);
+        provisional = 0;
+        if (!shownAlready && !PublishState(rs)) {
             failed = true;
             break;
         }

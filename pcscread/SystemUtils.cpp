@@ -96,6 +96,55 @@ bool DropUse(const std::string& name, NamedLockEntry* entry) {
     return false;
 }
 
+// Opens the lock file at path; -1 with *err set on failure. Only a file
+// that this call creates is made 0666 (whatever the creation mask); an
+// existing lock file keeps its mode. Anything but a plain file with a
+// single name is refused, so that the lock never opens, and never changes
+// the mode of, another file: no symbolic link is followed, and a hard link
+// or a device, FIFO or socket under the lock file's name fails. The
+// descriptor does not leak into child programs.
+int OpenLockFile(const char* path, int* err) {
+    // Non-blocking only while it is opened: a device must not hold the
+    // open up before it is refused.
+    const int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    // A file removed between the two opens is created on the next round.
+    for (int round = 0; round < 3; ++round) {
+        int d = open(path, flags | O_CREAT | O_EXCL, 0666);
+        if (d >= 0) {
+            (void)fchmod(d, 0666);
+            (void)fcntl(d, F_SETFL, fcntl(d, F_GETFL) & ~O_NONBLOCK);
+            return d;
+        }
+        if (errno != EEXIST) {
+            *err = errno;
+            return -1;
+        }
+        d = open(path, flags);
+        if (d < 0) {
+            if (errno == ENOENT) continue;
+            *err = errno;
+            return -1;
+        }
+        struct stat st;
+        int refused = 0;
+        if (fstat(d, &st) != 0)
+            refused = errno;
+        else if (!S_ISREG(st.st_mode))
+            refused = EINVAL;
+        else if (st.st_nlink != 1)
+            refused = EMLINK;
+        if (refused != 0) {
+            close(d);
+            *err = refused;
+            return -1;
+        }
+        (void)fcntl(d, F_SETFL, fcntl(d, F_GETFL) & ~O_NONBLOCK);
+        return d;
+    }
+    *err = ENOENT;
+    return -1;
+}
+
 }  // namespace
 
 struct FileLockWait {
@@ -163,19 +212,15 @@ int AcquireFileLock(const char* path, int* fd, int32_t timeoutMs, int* sysErr) {
         return LOCK_ERR_BAD_PARAMETER;
     }
 
-    // No symbolic link is followed, and the descriptor does not leak into
-    // child programs. The mode is set on the descriptor so that the
-    // process-wide creation mask is never touched.
-    const int d = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // The mode is set on the descriptor so that the process-wide creation
+    // mask is never touched.
+    const int d = OpenLockFile(path, sysErr);
     if (d < 0) {
-        *sysErr = errno;
         LogMessage("[%s]. [ERROR].Can not open lock file - open(...) failed. System error %d\n", kAcquireFile,
                    *sysErr);
         LogMessage("[%s][EXIT]\n", kAcquireFile);
         return LOCK_ERR_SYSTEM;
     }
-    (void)fchmod(d, 0666);  // fails harmlessly on another user's file
-
     if (flock(d, LOCK_EX | LOCK_NB) == 0) {
         *fd = d;
         LogMessage("[%s][EXIT]\n", kAcquireFile);

@@ -17,7 +17,10 @@ constexpr int LOCK_ERR_TIMEOUT = -3003;
 struct FileLockWait;
 
 // Takes an exclusive flock on the file at path (created with mode 0666 when
-// missing), waiting at most timeoutMs (one poll at least).
+// missing; an existing file keeps its mode), waiting at most timeoutMs (one
+// poll at least). A path that is a symbolic link, a hard link (more than one
+// name) or not a plain file is refused as one that cannot be opened (-3002
+// with *sysErr ELOOP, EMLINK or EINVAL).
 // 0 (fd set), -3001 missing or empty parameter, -3002 system failure
 // (*sysErr = errno or the failing call's result), -3003 still busy (*sysErr 0).
 int AcquireFileLock(const char* path, int* fd, int32_t timeoutMs, int* sysErr);

@@ -251,10 +251,13 @@ int UnsupportedEntry4(uint32_t ignored);
 
 // Waits for a status change of one reader with a watchdog. Each attempt runs
 // SCardGetStatusChange(timeoutMs) on a helper thread with its own PC/SC
-// context; a call that has not answered after 500 ms is cancelled
-// (SCardCancel on that context), its thread joined, and "terminated !" is
-// printed on standard output. Up to three attempts; the first answer ends
-// the wait.
+// context and its own copy of *state; a call that has not answered after
+// 500 ms is cancelled (SCardCancel on that context), its thread joined, and
+// "terminated !" is printed on standard output. Up to three attempts; the
+// first answer ends the wait. When the daemon answers not even the cancels
+// (it is stopped), the attempt's threads are left to end on their own once
+// it runs again, and the wait returns SCARD_E_TIMEOUT at once; *state is
+// then left as it was.
 // Results (PC/SC codes):
 //   SCARD_S_SUCCESS        answered; state->dwEventState is written.
 //   SCARD_E_TIMEOUT        PC/SC's own time-out, or three unanswered attempts.

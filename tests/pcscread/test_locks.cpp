@@ -153,24 +153,42 @@ INSTANTIATE_TEST_SUITE_P(
                       Line("[AcquireFileLock][EXIT]\n")}),
     [](const ::testing::TestParamInfo<ParamCase>& i) { return std::string(i.param.label); });
 
+enum class LockPathKind { kMissingDirectory, kSymbolicLink, kHardLink, kFifo };
+
 struct OpenFailureCase {
     const char* label;
+    LockPathKind kind;
     int expectedErrno;
 };
 
 class FileLockOpenFailures : public ::testing::TestWithParam<OpenFailureCase> {};
 
+// A lock file that is not a plain file of its own is refused like one that
+// cannot be opened, and the file it leads to is left as it was.
 TEST_P(FileLockOpenFailures, SystemErrorReported) {
     const OpenFailureCase& c = GetParam();
-    std::string path;
+    std::string path = "/tmp/" + Unique("odd") + ".lfsl";
     const std::string target = "/tmp/" + Unique("link-target");
-    if (c.expectedErrno == ENOENT) {
-        path = "/tmp/" + Unique("no-such-dir") + "/lock.lfsl";
-    } else {
-        path = "/tmp/" + Unique("link") + ".lfsl";
-        unlink(path.c_str());
-        unlink(target.c_str());
-        ASSERT_EQ(0, symlink(target.c_str(), path.c_str()));
+    unlink(path.c_str());
+    unlink(target.c_str());
+    switch (c.kind) {
+        case LockPathKind::kMissingDirectory:
+            path = "/tmp/" + Unique("no-such-dir") + "/lock.lfsl";
+            break;
+        case LockPathKind::kSymbolicLink:
+            ASSERT_EQ(0, symlink(target.c_str(), path.c_str()));
+            break;
+        case LockPathKind::kHardLink: {
+            const int t = open(target.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+            ASSERT_GE(t, 0);
+            ASSERT_EQ(0, fchmod(t, 0600));
+            close(t);
+            ASSERT_EQ(0, link(target.c_str(), path.c_str()));
+            break;
+        }
+        case LockPathKind::kFifo:
+            ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+            break;
     }
     int fd = -7, err = -7;
     ::testing::internal::CaptureStderr();
@@ -183,21 +201,51 @@ TEST_P(FileLockOpenFailures, SystemErrorReported) {
                        std::to_string(c.expectedErrno) + "\n") +
                   Line("[AcquireFileLock][EXIT]\n"),
               out);
-    // A link is never followed: its target is not created.
-    EXPECT_FALSE(Exists(target));
+    struct stat st;
+    if (c.kind == LockPathKind::kHardLink) {
+        ASSERT_EQ(0, stat(target.c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 07777) << "the linked file's mode was changed";
+    } else {
+        // A link is never followed: its target is not created.
+        EXPECT_FALSE(Exists(target));
+    }
+    if (c.kind == LockPathKind::kFifo) {
+        ASSERT_EQ(0, lstat(path.c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 07777);
+    }
     unlink(path.c_str());
+    unlink(target.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, FileLockOpenFailures,
-                         ::testing::Values(OpenFailureCase{"MissingDirectory", ENOENT},
-                                           OpenFailureCase{"SymbolicLink", ELOOP}),
+                         ::testing::Values(OpenFailureCase{"MissingDirectory", LockPathKind::kMissingDirectory, ENOENT},
+                                           OpenFailureCase{"SymbolicLink", LockPathKind::kSymbolicLink, ELOOP},
+                                           OpenFailureCase{"HardLink", LockPathKind::kHardLink, EMLINK},
+                                           OpenFailureCase{"Fifo", LockPathKind::kFifo, EINVAL}),
                          [](const ::testing::TestParamInfo<OpenFailureCase>& i) {
                              return std::string(i.param.label);
                          });
 
-TEST(FileLock, CreatedWorldWritableWithoutTouchingTheMask) {
+struct ModeCase {
+    const char* label;
+    int existingMode;  // -1: no file before the lock
+    mode_t expectedMode;
+};
+
+class LockFileMode : public ::testing::TestWithParam<ModeCase> {};
+
+// Only a lock file that the lock creates is made world-writable, whatever
+// the creation mask; an existing one keeps its mode.
+TEST_P(LockFileMode, OnlyACreatedFileIsMadeWorldWritable) {
+    const ModeCase& c = GetParam();
     const std::string path = "/tmp/" + Unique("mode") + ".lfsl";
     unlink(path.c_str());
+    if (c.existingMode >= 0) {
+        const int t = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(t, 0);
+        ASSERT_EQ(0, fchmod(t, static_cast<mode_t>(c.existingMode)));
+        close(t);
+    }
     const mode_t old = umask(077);
     int fd = -1, err = -1;
     ::testing::internal::CaptureStderr();
@@ -208,10 +256,12 @@ TEST(FileLock, CreatedWorldWritableWithoutTouchingTheMask) {
     EXPECT_EQ(077u, during);
     struct stat st;
     ASSERT_EQ(0, stat(path.c_str(), &st));
-    EXPECT_EQ(0666u, st.st_mode & 0777);
+    EXPECT_EQ(c.expectedMode, st.st_mode & 07777);
     EXPECT_EQ(Line("[AcquireFileLock]-" + path + ".[ENTER]\n") + Line("[AcquireFileLock][EXIT]\n"), out);
-    // The descriptor does not leak into programs this process starts.
+    // The descriptor does not leak into programs this process starts, and
+    // it blocks as usual.
     EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_FALSE(fcntl(fd, F_GETFL) & O_NONBLOCK);
 
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(0, ReleaseFileLock(fd, path.c_str(), &err));
@@ -220,6 +270,10 @@ TEST(FileLock, CreatedWorldWritableWithoutTouchingTheMask) {
     EXPECT_TRUE(Exists(path));  // the file stays
     unlink(path.c_str());
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, LockFileMode,
+                         ::testing::Values(ModeCase{"Created", -1, 0666}, ModeCase{"Existing0644", 0644, 0644}),
+                         [](const ::testing::TestParamInfo<ModeCase>& i) { return std::string(i.param.label); });
 
 struct ReleaseCase {
     const char* label;

@@ -1,10 +1,13 @@
-// The PC/SC service stops while a port is open: the card-watch thread
-// publishes the service error promptly, the entries report it, and the
-// port still closes. The test stops the rig's daemon, so it has a rig
-// (a test binary) of its own.
+// The PC/SC service stops answering: frozen (SIGSTOP), the status wait's
+// watchdog still ends and nothing stays behind once it runs again; ended
+// while a port is open, the card-watch thread publishes the service error
+// promptly, the entries report it, and the port still closes. The tests
+// stop the rig's daemon, so they have a rig (a test binary) of their own,
+// and the frozen case comes first.
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <fstream>
 #include <future>
 #include <string>
 
@@ -29,7 +32,47 @@ void StopDaemon() {
       << "pcscd did not end";
 }
 
+// The daemon's scheduling state from /proc ('T' while stopped).
+char DaemonState() {
+  std::ifstream stat("/proc/" + std::to_string(DaemonPid()) + "/stat");
+  std::string pid, comm;
+  char state = '?';
+  stat >> pid >> comm >> state;
+  return state;
+}
+
 class ServiceStopTest : public RigTest {};
+
+TEST_F(ServiceStopTest, WatchdogEndsOnAFrozenDaemon) {
+  const long pid = DaemonPid();
+  ASSERT_GT(pid, 0) << "VD_RIG_PCSCD_PID not set";
+  InsertCard(kAtrT1);
+  Close(Open(kReader0));  // lazily made state exists before counting
+  const int threads0 = OwnThreads();
+
+  ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGSTOP), 0);
+  ASSERT_TRUE(PollUntil([] { return DaemonState() == 'T'; }, seconds(5))) << "pcscd did not stop";
+  SCARD_READERSTATE rs{};
+  rs.szReader = kReader0;
+  rs.dwCurrentState = SCARD_STATE_UNAWARE;
+  auto waiting = std::async(std::launch::async, [&rs] { return GetStatusChangeWithWatchdog(1000, &rs); });
+  const bool ended = waiting.wait_for(seconds(4)) == std::future_status::ready;
+  const char stateAtEnd = DaemonState();
+  kill(static_cast<pid_t>(pid), SIGCONT);
+  ASSERT_TRUE(ended) << "the watchdog did not return while pcscd was stopped";
+  EXPECT_EQ(waiting.get(), SCARD_E_TIMEOUT);
+  EXPECT_EQ(stateAtEnd, 'T');
+
+  // Running again, the daemon serves a port as usual, and the threads the
+  // watchdog left behind have ended.
+  uint32_t port = Open(kReader0);
+  unsigned char atr[PCSC2STD_ATR_CAPACITY];
+  EXPECT_GT(CardReset(atr, 1, port), 0);
+  Close(port);
+  int threads = -1;
+  EXPECT_TRUE(PollUntil([&] { return (threads = OwnThreads()) <= threads0; }, seconds(10)))
+      << threads << " threads, " << threads0 << " before";
+}
 
 TEST_F(ServiceStopTest, OpenPortReportsStopAndStillCloses) {
   VirtualCard& card = InsertCard(kAtrT1);
