@@ -91,17 +91,29 @@ enum class TextTarget { Binary, Xml };
 //   neither raw nor as character references. Binary files carry them.
 inline void checkText(const std::string& text, TextTarget target)
 {
-    if (std::memchr(text.data(), '\0', text.size()) != nullptr)
-        throw Error("Plist Error: Can't serialize a string or key holding a NUL byte");
     const bool xml = target == TextTarget::Xml;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     const unsigned char* const end = p + text.size();
+    const uint64_t highBits = 0x8080808080808080u;
+    const uint64_t blanks = 0x2020202020202020u;
     while (p < end) {
+        // Most text is printable ASCII, which needs no check: up to eight
+        // bytes at a time (a short tail padded with blanks) while none has
+        // its high bit set or lies below 0x20.
+        const size_t n = end - p < 8 ? static_cast<size_t>(end - p) : 8;
+        uint64_t x = blanks;
+        std::memcpy(&x, p, n);
+        if (((x & highBits) | ((x - blanks) & ~x & highBits)) == 0) {
+            p += n;
+            continue;
+        }
         const unsigned c = *p;
         if (c >= 0x20 && c < 0x80) {
             ++p;
             continue;
         }
+        if (c == 0)
+            throw Error("Plist Error: Can't serialize a string or key holding a NUL byte");
         uint32_t cp = 0;
         const int length = decodeUtf8(p, end, cp);
         if (length == 0)
