@@ -34,9 +34,16 @@ uint64_t readBigEndian(const unsigned char* p, int width)
 // twice to the next doubles with every level. The caps on decoded objects
 // and bytes grow with the file, but never fall below a floor that no
 // ordinary document reaches; only files built to expand meet them, and
-// those fail before they cost much time or memory.
-constexpr uint64_t kMinObjectBudget = 1000000;
-constexpr uint64_t kMinByteBudget = uint64_t(64) << 20;
+// those fail before they cost much time or memory. A fuzzing build lowers
+// the floors, so that its inputs meet the caps in milliseconds.
+#ifndef VD_PLIST_EXPANSION_FLOOR_OBJECTS
+#define VD_PLIST_EXPANSION_FLOOR_OBJECTS 1000000
+#endif
+#ifndef VD_PLIST_EXPANSION_FLOOR_BYTES
+#define VD_PLIST_EXPANSION_FLOOR_BYTES (64 << 20)
+#endif
+constexpr uint64_t kMinObjectBudget = VD_PLIST_EXPANSION_FLOOR_OBJECTS;
+constexpr uint64_t kMinByteBudget = VD_PLIST_EXPANSION_FLOOR_BYTES;
 
 // Decodes the objects of one binary property list whose trailer and offset
 // table have been read and checked. Every byte of the object table is
