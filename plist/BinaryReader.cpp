@@ -3,6 +3,7 @@
 
 #include <boost/locale/encoding_utf.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -27,6 +28,23 @@ uint64_t readBigEndian(const unsigned char* p, int width)
     return value;
 }
 
+// Shared references let a small file describe a huge tree: writers store a
+// container that occurs several times once, so a few hundred bytes can
+// stand for thousands of objects, while a chain of arrays that each refer
+// twice to the next doubles with every level. The caps on decoded objects
+// and bytes grow with the file, but never fall below a floor that no
+// ordinary document reaches; only files built to expand meet them, and
+// those fail before they cost much time or memory. A fuzzing build lowers
+// the floors, so that its inputs meet the caps in milliseconds.
+#ifndef VD_PLIST_EXPANSION_FLOOR_OBJECTS
+#define VD_PLIST_EXPANSION_FLOOR_OBJECTS 1000000
+#endif
+#ifndef VD_PLIST_EXPANSION_FLOOR_BYTES
+#define VD_PLIST_EXPANSION_FLOOR_BYTES (64 << 20)
+#endif
+constexpr uint64_t kMinObjectBudget = VD_PLIST_EXPANSION_FLOOR_OBJECTS;
+constexpr uint64_t kMinByteBudget = VD_PLIST_EXPANSION_FLOOR_BYTES;
+
 // Decodes the objects of one binary property list whose trailer and offset
 // table have been read and checked. Every byte of the object table is
 // treated as hostile: each offset, count and reference is checked in 64-bit
@@ -41,11 +59,8 @@ public:
           tableSize_(state.offsetTableOffset),
           objectCount_(state.offsetTable.size()),
           onPath_(state.offsetTable.size(), 0),
-          // Shared references let a small file describe a huge tree; a
-          // well-formed file decodes at most one object per reference, so
-          // these caps only stop files built to expand.
-          objectBudget_(4 * static_cast<uint64_t>(inputSize) + 1024),
-          byteBudget_(256 * static_cast<uint64_t>(inputSize) + (uint64_t(1) << 20))
+          objectBudget_(std::max(kMinObjectBudget, 4 * static_cast<uint64_t>(inputSize) + 1024)),
+          byteBudget_(std::max(kMinByteBudget, 256 * static_cast<uint64_t>(inputSize) + (uint64_t(1) << 20)))
     {
     }
 
@@ -133,10 +148,18 @@ long BinaryReader::decodeInteger(int64_t offset, int64_t& width)
     const unsigned char marker = markerAt(offset);
     width = int64_t(1) << (marker & 0x0F);
     checkRange(tableSize_, offset + 1, width);
-    // Only the low eight bytes of a wider integer count.
-    const int64_t used = width < 8 ? width : 8;
-    const uint64_t value = readBigEndian(table_ + offset + 1 + (width - used), static_cast<int>(used));
-    return static_cast<long>(value);
+    const unsigned char* payload = table_ + offset + 1;
+    if (width <= 8)
+        return static_cast<long>(readBigEndian(payload, static_cast<int>(width)));
+    // Wider integers (other writers use 16 bytes for 2^63 to 2^64 - 1) are
+    // two's complement; they read only when the bytes in front of the low
+    // eight are the sign extension of those eight, so no value wraps.
+    const unsigned char* low = payload + (width - 8);
+    const unsigned char extension = (low[0] & 0x80) ? 0xFF : 0x00;
+    for (const unsigned char* p = payload; p != low; ++p)
+        if (*p != extension)
+            throw Error("Plist: binary integer out of range");
+    return static_cast<long>(readBigEndian(low, 8));
 }
 
 double BinaryReader::decodeReal(int64_t offset)

@@ -166,7 +166,9 @@ void Date::setFromReferenceSeconds(double seconds)
     if (!std::isfinite(unix) || unix < static_cast<double>(kEarliest) - 1.0 ||
         unix > static_cast<double>(kLatest) + 1.0)
         throw Error(kDateInvalid);
-    const int64_t t = static_cast<int64_t>(unix); // truncation toward zero
+    // Rounded down, so that a fraction before 1970 stays in its own second
+    // as its "YYYY-MM-DDTHH:MM:SSZ" text does.
+    const int64_t t = static_cast<int64_t>(std::floor(unix));
     if (!inRange(t))
         throw Error(kDateInvalid);
     time_ = t;

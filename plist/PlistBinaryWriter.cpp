@@ -147,41 +147,17 @@ void encodeData(ByteVector& out, const Data& data)
     appendBytes(out, data.data(), data.size());
 }
 
-// Strict UTF-8 to UTF-16 (no overlong forms, no surrogates, nothing above
-// U+10FFFF). Returns false for anything else.
-bool utf8ToUtf16(const std::string& text, std::vector<uint16_t>& units)
+// UTF-8 to UTF-16; the text has been checked to be UTF-8.
+void utf8ToUtf16(const std::string& text, std::vector<uint16_t>& units)
 {
     units.clear();
     const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
     const unsigned char* end = p + text.size();
     while (p < end) {
-        const unsigned c = *p;
-        if (c < 0x80) {
-            units.push_back(static_cast<uint16_t>(c));
-            ++p;
-            continue;
-        }
-        int extra;
-        uint32_t cp;
-        uint32_t min;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1; cp = c & 0x1F; min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2; cp = c & 0x0F; min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3; cp = c & 0x07; min = 0x10000;
-        } else {
-            return false;
-        }
-        if (end - p <= extra)
-            return false;
-        for (int i = 1; i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
+        uint32_t cp = 0;
+        const int length = writer::decodeUtf8(p, end, cp);
+        if (length == 0)
+            writer::throwNotUtf8();
         if (cp >= 0x10000) {
             cp -= 0x10000;
             units.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));
@@ -189,9 +165,8 @@ bool utf8ToUtf16(const std::string& text, std::vector<uint16_t>& units)
         } else {
             units.push_back(static_cast<uint16_t>(cp));
         }
-        p += extra + 1;
+        p += length;
     }
-    return true;
 }
 
 bool isAscii(const std::string& text)
@@ -203,17 +178,16 @@ bool isAscii(const std::string& text)
 }
 
 // ASCII text is a one-byte string object; other UTF-8 text a UTF-16BE one,
-// which is what the format prescribes and what other readers expect. Bytes
-// that are not UTF-8 at all have no UTF-16 form; they keep the one-byte
-// object, which our reader returns unchanged.
+// which is what the format prescribes and what other readers expect.
 void encodeString(BinaryWriter& w, const std::string& text)
 {
     ByteVector& out = w.state.objectTable;
-    if (isAscii(text) || !utf8ToUtf16(text, w.utf16)) {
+    if (isAscii(text)) {
         encodeCount(out, 0x5, text.size());
         appendBytes(out, text.data(), text.size());
         return;
     }
+    utf8ToUtf16(text, w.utf16);
     if (w.utf16.size() > kMaxSize)
         writer::throwTooLarge();
     encodeCount(out, 0x6, w.utf16.size());
@@ -260,8 +234,8 @@ Kind kindOf(const boost::any& value)
 
 // First pass: numbers every object in pre-order, records the size of each
 // subtree, notes the value of an unsupported type to report, and refuses
-// strings and keys holding NUL, excessive nesting and sizes the format's
-// 32-bit fields cannot describe, all before any byte is written.
+// strings and keys that cannot be written, excessive nesting and sizes the
+// format's 32-bit fields cannot describe, all before any byte is written.
 uint32_t countObjects(BinaryWriter& w, const boost::any& value, int depth)
 {
     const size_t number = w.subtreeCounts.size();
@@ -276,7 +250,7 @@ uint32_t countObjects(BinaryWriter& w, const boost::any& value, int depth)
         for (const auto& entry : dict) {
             if (entry.first.size() > kMaxSize || w.subtreeCounts.size() >= kMaxSize)
                 writer::throwTooLarge();
-            writer::checkNoNul(entry.first);
+            writer::checkText(entry.first, writer::TextTarget::Binary);
             w.subtreeCounts.push_back(1);
         }
         for (const auto& entry : dict)
@@ -294,7 +268,7 @@ uint32_t countObjects(BinaryWriter& w, const boost::any& value, int depth)
         const std::string& text = *boost::unsafe_any_cast<std::string>(&value);
         if (text.size() > kMaxSize)
             writer::throwTooLarge();
-        writer::checkNoNul(text);
+        writer::checkText(text, writer::TextTarget::Binary);
         break;
     }
     case Kind::Data:

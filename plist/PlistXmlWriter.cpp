@@ -69,7 +69,7 @@ public:
 
     void appendXmlString(pugi::xml_node parent, const char* name, const std::string& text)
     {
-        writer::checkNoNul(text);
+        writer::checkText(text, writer::TextTarget::Xml);
         appendXmlTextElement(parent, name, text.data(), text.size());
     }
 

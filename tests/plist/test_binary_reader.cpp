@@ -5,10 +5,14 @@
 #include <boost/locale/encoding_errors.hpp>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -67,9 +71,12 @@ TEST(BinaryReader, DecodesObjects)
         {"int -1", file({bytes({0x13, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})}), L(-1)},
         {"int 2^31", file({bytes({0x12, 0x80, 0x00, 0x00, 0x00})}), L(2147483648L)},
         {"4-byte int is unsigned", file({bytes({0x12, 0xFF, 0xFF, 0xFF, 0xFF})}), L(4294967295L)},
-        {"16-byte int keeps its low 8 bytes",
-         file({bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 0, 0x2C})}),
-         L(std::numeric_limits<long>::min() + 44)},
+        // 16-byte integers are two's complement, as other writers make them.
+        {"16-byte int 44", file({bytes({0x14, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x2C})}), L(44)},
+        {"16-byte int -2", file({bytes({0x14}) + std::string(15, '\xFF') + bytes({0xFE})}), L(-2)},
+        {"16-byte int -2^63",
+         file({bytes({0x14}) + std::string(8, '\xFF') + bytes({0x80}) + std::string(7, '\0')}),
+         L(std::numeric_limits<long>::min())},
         {"single real", file({bytes({0x22, 0x3F, 0x80, 0x00, 0x00})}), R(1.0)},
         {"double real", file({bytes({0x23, 0x3F, 0xF0, 0, 0, 0, 0, 0, 0})}), R(1.0)},
         {"negative zero", file({bytes({0x23, 0x80, 0, 0, 0, 0, 0, 0, 0})}), R(-0.0)},
@@ -214,6 +221,18 @@ TEST(BinaryReader, RefusesHostileInput)
         {"huge array count", file({bytes({0xAF, 0x13, 0x40, 0, 0, 0, 0, 0, 0, 0})}), "Out of bounds getRange"},
         {"huge dict count", file({bytes({0xDF, 0x12, 0x80, 0, 0, 0})}), "Out of bounds getRange"},
         {"truncated integer", file({bytes({0x13, 1, 2, 3})}), "Out of bounds getRange"},
+        // Beyond 64 bits: the value must not wrap.
+        {"16-byte int 2^63 + 44", file({bytes({0x14}) + std::string(8, '\0') + bytes({0x80, 0, 0, 0, 0, 0, 0, 0x2C})}),
+         "Plist: binary integer out of range"},
+        {"16-byte int 2^64 - 1", file({bytes({0x14}) + std::string(8, '\0') + std::string(8, '\xFF')}),
+         "Plist: binary integer out of range"},
+        {"16-byte int -2^63 - 1",
+         file({bytes({0x14}) + std::string(8, '\xFF') + bytes({0x7F}) + std::string(7, '\xFF')}),
+         "Plist: binary integer out of range"},
+        {"16-byte int 2^64", file({bytes({0x14}) + std::string(7, '\0') + bytes({0x01}) + std::string(8, '\0')}),
+         "Plist: binary integer out of range"},
+        {"16-byte count 2^64", file({bytes({0x5F, 0x14}) + std::string(7, '\0') + bytes({0x01}) + std::string(8, '\0')}),
+         "Plist: binary integer out of range"},
         {"truncated real", file({bytes({0x23, 1, 2, 3})}), "Out of bounds getRange"},
         {"truncated date", file({bytes({0x33, 1, 2, 3})}), "Out of bounds getRange"},
         {"truncated utf16", file({bytes({0x62, 0x00, 0x41, 0x00})}), "Out of bounds getRange"},
@@ -255,13 +274,18 @@ TEST(BinaryReader, RefusesHostileInput)
         {"513 nested arrays", chain(513), "Plist: binary nesting deeper than 512 levels"},
         {"40-level doubling DAG", doublingDag(40), "Plist: binary plist expands beyond its size limits"},
         {"20-level doubling DAG", doublingDag(20), "Plist: binary plist expands beyond its size limits"},
-        // Leaves without payload: only the cap on decoded objects stops these.
+        // Leaves without payload: only the cap on decoded objects stops
+        // these. 19 levels are 1,048,575 objects, just above the floor of
+        // a million that a file this small gets.
         {"40-level DAG of booleans", doublingDag(40, bytes({0x09})),
          "Plist: binary plist expands beyond its size limits"},
-        {"12-level DAG of integers", doublingDag(12, bytes({0x10, 0x01})),
+        {"19-level DAG of integers", doublingDag(19, bytes({0x10, 0x01})),
          "Plist: binary plist expands beyond its size limits"},
-        // Few objects, many bytes: only the cap on decoded bytes stops this.
+        // Few objects, many bytes: only the cap on decoded bytes stops
+        // these. 1200 x 60000 bytes is 72,000,000, above the 64 MiB floor.
         {"one 60000-byte string 3000 times", sharedPayload(3000, 60000),
+         "Plist: binary plist expands beyond its size limits"},
+        {"one 60000-byte string 1200 times", sharedPayload(1200, 60000),
          "Plist: binary plist expands beyond its size limits"},
     };
     for (const ErrorCase& c : cases) {
@@ -293,22 +317,65 @@ TEST(BinaryReader, DeepButLegalNestingAndModestSharingAreRead)
     EXPECT_EQ(depth, 512);
     EXPECT_TRUE(boost::any_cast<bool>(v));
 
-    // A string shared 3000 times within the byte cap is ordinary sharing.
-    const boost::any shared = readString(sharedPayload(3000, 300));
-    const Plist::Array& copies = boost::any_cast<const Plist::Array&>(shared);
-    ASSERT_EQ(copies.size(), 3000u);
-    EXPECT_EQ(boost::any_cast<std::string>(copies.back()), std::string(300, 'p'));
-
-    // Eight doublings: 256 leaves from a small file is ordinary sharing.
-    boost::any dag = readString(doublingDag(8));
+    // Sharing below the floors reads however small the file: 1100 x 60000
+    // bytes is 66,000,000, under 64 MiB, from a file of 61 kB; 18 levels
+    // of doubling are 524,287 objects from a file of 100 bytes.
+    {
+        const boost::any shared = readString(sharedPayload(1100, 60000));
+        const Plist::Array& copies = boost::any_cast<const Plist::Array&>(shared);
+        ASSERT_EQ(copies.size(), 1100u);
+        EXPECT_EQ(boost::any_cast<const std::string&>(copies.front()), std::string(60000, 'p'));
+        EXPECT_EQ(boost::any_cast<const std::string&>(copies.back()), std::string(60000, 'p'));
+    }
+    const std::string dagFile = doublingDag(18, bytes({0x10, 0x07}));
+    ASSERT_LT(dagFile.size(), 200u);
+    boost::any dag = readString(dagFile);
     const boost::any* node = &dag;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 18; ++i) {
         const Plist::Array& a = boost::any_cast<const Plist::Array&>(*node);
         ASSERT_EQ(a.size(), 2u);
-        EXPECT_EQ(dump(a[0]), dump(a[1]));
-        node = &a[1];
+        node = &a[i % 2];
     }
-    EXPECT_EQ(boost::any_cast<std::string>(*node), "leaf");
+    EXPECT_EQ(boost::any_cast<long>(*node), 7L);
+}
+
+// A file built to expand fails quickly and in little memory: the read runs
+// in a child process, which reports how far its peak resident size grew.
+TEST(BinaryReader, ExpansionFailsQuicklyAndSmall)
+{
+    const std::string files[] = {doublingDag(40), doublingDag(40, bytes({0x09})), sharedPayload(3000, 60000)};
+    for (const std::string& f : files) {
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(pipeFds[0]);
+            struct rusage before, after;
+            getrusage(RUSAGE_SELF, &before);
+            long grown = -1;
+            try {
+                readString(f);
+            } catch (const Plist::Error&) {
+                getrusage(RUSAGE_SELF, &after);
+                grown = after.ru_maxrss - before.ru_maxrss; // kB
+            }
+            (void)!write(pipeFds[1], &grown, sizeof grown);
+            _exit(0);
+        }
+        close(pipeFds[1]);
+        long grown = -2;
+        const ssize_t got = read(pipeFds[0], &grown, sizeof grown);
+        close(pipeFds[0]);
+        int status = 0;
+        waitpid(child, &status, 0);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_EQ(got, static_cast<ssize_t>(sizeof grown));
+        EXPECT_GE(grown, 0) << "the read did not fail with a Plist::Error";
+        EXPECT_LT(grown, 1024L * 1024) << "kB of peak resident memory";
+        EXPECT_LT(seconds, 20.0);
+    }
 }
 
 TEST(BinaryReader, InvalidUtf16EndsWithTheConversionError)

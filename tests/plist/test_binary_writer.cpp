@@ -32,22 +32,22 @@ void appendBE(Bytes& out, uint64_t v, int width)
         out.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
-// A file holding one object: header, the object, a one-entry offset table
-// and the trailer.
-Bytes singleObjectFile(const Bytes& object)
+// A file holding one object at offset 8: header, the object, the one-entry
+// offset table (8 in `offsetWidth` bytes) and the trailer. The width is
+// checked by hand per case: one byte, two for an object of 256 bytes or
+// more, since the object table's size must fit it as well.
+Bytes singleObjectFile(const Bytes& object, int offsetWidth)
 {
     Bytes file = bytesOf("bplist00");
     file.insert(file.end(), object.begin(), object.end());
     const uint64_t tableOffset = file.size();
-    // The offset width covers both the offset 8 and the object's length.
-    const uint64_t widest = std::max<uint64_t>(8, object.size());
-    const int width = widest < 0x100 ? 1 : widest < 0x10000 ? 2 : widest < 0x1000000 ? 3 : 4;
-    appendBE(file, 8, width);
-    appendBE(file, 0, 6);
-    file.push_back(static_cast<unsigned char>(width));
-    file.push_back(1);
-    appendBE(file, 1, 8);
-    appendBE(file, 0, 8);
+    if (offsetWidth == 2)
+        file.push_back(0x00);
+    file.push_back(0x08);
+    const Bytes trailer = {0, 0, 0, 0, 0, 0, static_cast<unsigned char>(offsetWidth), 1,
+                           0, 0, 0, 0, 0, 0, 0, 1,
+                           0, 0, 0, 0, 0, 0, 0, 0};
+    file.insert(file.end(), trailer.begin(), trailer.end());
     appendBE(file, tableOffset, 8);
     return file;
 }
@@ -69,6 +69,7 @@ struct LeafCase {
     const char* name;
     boost::any value;
     Bytes object;
+    int offsetWidth = 1;
 };
 
 std::ostream& operator<<(std::ostream& os, const LeafCase& c)
@@ -80,7 +81,7 @@ class BinaryLeaf : public ::testing::TestWithParam<LeafCase> {};
 
 TEST_P(BinaryLeaf, WritesExactObject)
 {
-    EXPECT_EQ(write(GetParam().value), singleObjectFile(GetParam().object));
+    EXPECT_EQ(write(GetParam().value), singleObjectFile(GetParam().object, GetParam().offsetWidth));
 }
 
 const std::string k14 = "abcdefghijklmn";
@@ -117,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
         LeafCase{"string_empty", std::string(), {0x50}},
         LeafCase{"string_14", k14, cat({{0x5E}, bytesOf(k14)})},
         LeafCase{"string_15", k15, cat({{0x5F, 0x10, 0x0F}, bytesOf(k15)})},
-        LeafCase{"string_256", k256, cat({{0x5F, 0x11, 0x01, 0x00}, bytesOf(k256)})},
+        LeafCase{"string_256", k256, cat({{0x5F, 0x11, 0x01, 0x00}, bytesOf(k256)}), 2},
         LeafCase{"string_e_acute_utf16", std::string("\xC3\xA9"), {0x61, 0x00, 0xE9}},
         LeafCase{"string_mixed_utf16", std::string("a\xC3\xA9"), {0x62, 0x00, 0x61, 0x00, 0xE9}},
         LeafCase{"string_euro_utf16", std::string("\xE2\x82\xAC"), {0x61, 0x20, 0xAC}},
@@ -131,12 +132,9 @@ INSTANTIATE_TEST_SUITE_P(
                           }
                           return b;
                       }()})},
-        // Not UTF-8: no UTF-16 form exists, so the bytes stay as they are.
-        LeafCase{"bytes_truncated_sequence", std::string("\xC3"), {0x51, 0xC3}},
-        LeafCase{"bytes_overlong_nul", std::string("\xC0\x80"), {0x52, 0xC0, 0x80}},
-        LeafCase{"bytes_encoded_surrogate", std::string("\xED\xA0\x80"), {0x53, 0xED, 0xA0, 0x80}},
-        LeafCase{"bytes_above_unicode", std::string("\xF4\x90\x80\x80"), {0x54, 0xF4, 0x90, 0x80, 0x80}},
-        LeafCase{"bytes_lone_continuation", std::string("a\x80"), {0x52, 0x61, 0x80}},
+        // Control characters are carried as they are.
+        LeafCase{"string_controls", std::string("\x01\x1F\x7F"), {0x53, 0x01, 0x1F, 0x7F}},
+        LeafCase{"string_u_ffff_utf16", std::string("\xEF\xBF\xBF"), {0x61, 0xFF, 0xFF}},
         LeafCase{"data_empty", Plist::Data(), {0x40}},
         LeafCase{"data_abc", Plist::Data{'a', 'b', 'c'}, {0x43, 0x61, 0x62, 0x63}},
         LeafCase{"data_15", Plist::Data(15, '\x01'), cat({{0x4F, 0x10, 0x0F}, repeat(0x01, 15)})},
@@ -321,6 +319,7 @@ Plist::Dictionary keyed(const std::string& key)
 
 using writertest::kNulRefused;
 using writertest::kTypeRefused;
+using writertest::kUtf8Refused;
 
 INSTANTIATE_TEST_SUITE_P(
     Types, BinaryRefusal,
@@ -338,7 +337,16 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"string_with_nul", std::string("a\0b", 3), kNulRefused},
                       RefusalCase{"string_only_nul", std::string(1, '\0'), kNulRefused},
                       RefusalCase{"deep_string_with_nul", dictHolding(std::string("x\0", 2)), kNulRefused},
-                      RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4)), kNulRefused}),
+                      RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4)), kNulRefused},
+                      // Not UTF-8: no UTF-16 form exists, and other readers
+                      // refuse such bytes in a one-byte string.
+                      RefusalCase{"truncated_sequence", std::string("\xC3"), kUtf8Refused},
+                      RefusalCase{"overlong_nul", std::string("\xC0\x80"), kUtf8Refused},
+                      RefusalCase{"encoded_surrogate", std::string("\xED\xA0\x80"), kUtf8Refused},
+                      RefusalCase{"above_unicode", std::string("\xF4\x90\x80\x80"), kUtf8Refused},
+                      RefusalCase{"lone_continuation_in_second_word", std::string("0123456789\x80"), kUtf8Refused},
+                      RefusalCase{"deep_latin2_byte", dictHolding(std::string("Zako\xF1" "cz")), kUtf8Refused},
+                      RefusalCase{"key_latin2_byte", keyed(std::string("\xB1")), kUtf8Refused}),
     writertest::refusalName);
 
 } // namespace

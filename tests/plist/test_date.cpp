@@ -196,14 +196,18 @@ TEST(DateText, TrailingPartsAreIgnored)
     }
 }
 
-TEST(DateReference, TruncatesTowardZeroAndRefusesNonFinite)
+// Rounded down to the whole second, before 1970 as after it:
+// 1969-12-31T23:59:59.5 is the second of 1969-12-31T23:59:59 (-1).
+TEST(DateReference, RoundsDownAndRefusesNonFinite)
 {
     const struct {
         double seconds;
         int64_t expected;
     } cases[] = {
         {0.0, 978307200}, {-0.5, 978307199}, {0.9, 978307200}, {-1.9, 978307198},
-        {-978307201.0, -1}, {1.5e9, 2478307200}, {-63145526400.0 + 0.5, -62167219199},
+        {-978307201.0, -1}, {1.5e9, 2478307200},
+        {-978307200.5, -1}, {-978307200.001, -1}, {-978307201.9, -2}, {-978307199.5, 0},
+        {-63145526400.0 + 0.5, -62167219200},
     };
     for (const auto& c : cases) {
         Plist::Date date;
@@ -212,7 +216,8 @@ TEST(DateReference, TruncatesTowardZeroAndRefusesNonFinite)
         EXPECT_EQ(date.referenceSeconds(), static_cast<double>(c.expected - 978307200));
     }
     const double refused[] = {std::nan(""), std::numeric_limits<double>::infinity(),
-                              -std::numeric_limits<double>::infinity(), 1e300, -1e300, 9.3e18, 2.6e11};
+                              -std::numeric_limits<double>::infinity(), 1e300, -1e300, 9.3e18, 2.6e11,
+                              -63145526400.0 - 0.5};
     for (double seconds : refused) {
         Plist::Date date(1, 1, 2001, 0, 0, 0, true);
         EXPECT_THROW(date.setFromReferenceSeconds(seconds), Plist::Error) << seconds;

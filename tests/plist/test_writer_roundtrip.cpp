@@ -59,23 +59,9 @@ TEST_P(RoundTrip, GeneratedTreesReadBackEqual)
     }
 }
 
-writertest::TreeOptions xmlOptions()
-{
-    return writertest::TreeOptions();
-}
-
-// Binary strings are byte strings: bytes that are not UTF-8 come back
-// unchanged as well.
-writertest::TreeOptions binaryOptions()
+writertest::TreeOptions wideOptions()
 {
     writertest::TreeOptions o;
-    o.nonUtf8Strings = true;
-    return o;
-}
-
-writertest::TreeOptions wideOptions(bool binary)
-{
-    writertest::TreeOptions o = binary ? binaryOptions() : xmlOptions();
     o.maxDepth = 3;
     o.maxChildren = 100; // beyond the size at which XML output is written in slices
     return o;
@@ -83,10 +69,10 @@ writertest::TreeOptions wideOptions(bool binary)
 
 INSTANTIATE_TEST_SUITE_P(
     Seeded, RoundTrip,
-    ::testing::Values(TreeCase{Format::Xml, 0x5eed0001, 2500, xmlOptions()},
-                      TreeCase{Format::Binary, 0x5eed0001, 2500, binaryOptions()},
-                      TreeCase{Format::Xml, 0x5eed0002, 40, wideOptions(false)},
-                      TreeCase{Format::Binary, 0x5eed0002, 40, wideOptions(true)}),
+    ::testing::Values(TreeCase{Format::Xml, 0x5eed0001, 2500, writertest::TreeOptions()},
+                      TreeCase{Format::Binary, 0x5eed0001, 2500, writertest::TreeOptions()},
+                      TreeCase{Format::Xml, 0x5eed0002, 40, wideOptions()},
+                      TreeCase{Format::Binary, 0x5eed0002, 40, wideOptions()}),
     [](const ::testing::TestParamInfo<TreeCase>& info) {
         return std::string(nameOf(info.param.format)) + "_" + std::to_string(info.index);
     });
@@ -154,7 +140,7 @@ INSTANTIATE_TEST_SUITE_P(Levels, Depth,
 // Over 65536 objects and 2^16 bytes: three-byte references and offsets.
 TEST(RoundTripLarge, WideReferencesAndOffsets)
 {
-    writertest::TreeGenerator gen(77, binaryOptions());
+    writertest::TreeGenerator gen(77, writertest::TreeOptions());
     Plist::Array items;
     for (int i = 0; i < 70000; ++i)
         items.push_back(i % 7 ? boost::any(gen.text()) : boost::any(static_cast<long>(i) * 1000003));

@@ -91,7 +91,6 @@ inline Plist::Date dateAt(int64_t unixSeconds)
 
 // What the generator may put into strings and keys.
 struct TreeOptions {
-    bool nonUtf8Strings = false; // byte strings that are not UTF-8 (binary only)
     bool specialReals = true;    // NaN, infinities, -0.0
     bool narrowTypes = true;     // int, short, float besides long, double
     int maxDepth = 5;
@@ -115,8 +114,6 @@ public:
         std::string s;
         for (int i = 0; i < n; ++i)
             s += pieces[pick(0, static_cast<int>(std::size(pieces)) - 1)];
-        if (opt_.nonUtf8Strings && pick(0, 9) == 0)
-            s += static_cast<char>(pick(0x80, 0xFF));
         return s;
     }
 
@@ -255,6 +252,9 @@ inline std::string refusalName(const ::testing::TestParamInfo<RefusalCase>& info
 
 inline const std::string kTypeRefused = "Plist Error: Can't serialize type ";
 inline const std::string kNulRefused = "Plist Error: Can't serialize a string or key holding a NUL byte";
+inline const std::string kUtf8Refused = "Plist Error: Can't serialize a string or key that is not valid UTF-8";
+inline const std::string kXmlCharRefused =
+    "Plist Error: Can't serialize a string or key holding a character XML does not allow";
 
 // The writer throws the expected text and leaves the caller's buffer as it
 // was: a refused tree delivers nothing, not even a part.

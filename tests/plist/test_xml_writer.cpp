@@ -189,7 +189,9 @@ INSTANTIATE_TEST_SUITE_P(
         LeafCase{"string_escaped", std::string("a&b<c>d"), "<string>a&amp;b&lt;c&gt;d</string>"},
         LeafCase{"string_utf8_kept", std::string("Zako\xC5\x84" "cz"),
                  "<string>Zako\xC5\x84" "cz</string>"},
-        LeafCase{"string_line_feed", std::string("a\nb"), "<string>a\nb</string>"}),
+        LeafCase{"string_line_feed", std::string("a\nb"), "<string>a\nb</string>"},
+        LeafCase{"string_tab_and_del", std::string("a\tb\x7F"), "<string>a\tb\x7F</string>"},
+        LeafCase{"string_last_plane", std::string("\xF4\x8F\xBF\xBF"), "<string>\xF4\x8F\xBF\xBF</string>"}),
     [](const ::testing::TestParamInfo<LeafCase>& info) { return std::string(info.param.name); });
 
 // A locale that writes numbers the way a Polish desktop would: a comma for
@@ -244,6 +246,8 @@ Plist::Dictionary keyed(const std::string& key, const boost::any& value)
 
 using writertest::kNulRefused;
 using writertest::kTypeRefused;
+using writertest::kUtf8Refused;
+using writertest::kXmlCharRefused;
 
 INSTANTIATE_TEST_SUITE_P(
     Values, XmlRefusal,
@@ -258,7 +262,20 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"string_with_nul", std::string("ab\0cd", 5), kNulRefused},
         RefusalCase{"string_only_nul", std::string(1, '\0'), kNulRefused},
         RefusalCase{"deep_string_with_nul", keyed("z", Plist::Array{std::string("x\0", 2)}), kNulRefused},
-        RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4), 1L), kNulRefused}),
+        RefusalCase{"key_with_nul", keyed(std::string("k\0ey", 4), 1L), kNulRefused},
+        RefusalCase{"truncated_sequence", std::string("ab\xC3"), kUtf8Refused},
+        RefusalCase{"overlong_slash", std::string("\xC0\xAF"), kUtf8Refused},
+        RefusalCase{"encoded_surrogate", std::string("\xED\xA0\x80"), kUtf8Refused},
+        RefusalCase{"above_unicode", std::string("\xF4\x90\x80\x80"), kUtf8Refused},
+        RefusalCase{"key_latin2_byte", keyed(std::string("\xB1"), 1L), kUtf8Refused},
+        // XML 1.0 allows these neither raw nor as references.
+        RefusalCase{"control_01", std::string("a\x01"), kXmlCharRefused},
+        RefusalCase{"control_1f", std::string("\x1F"), kXmlCharRefused},
+        RefusalCase{"vertical_tab_in_second_word", std::string("0123456789\vb"), kXmlCharRefused},
+        RefusalCase{"u_fffe", std::string("\xEF\xBF\xBE"), kXmlCharRefused},
+        RefusalCase{"u_ffff", std::string("\xEF\xBF\xBF"), kXmlCharRefused},
+        RefusalCase{"deep_control", keyed("z", Plist::Array{std::string("\x08")}), kXmlCharRefused},
+        RefusalCase{"key_control", keyed(std::string("k\x1B"), 1L), kXmlCharRefused}),
     writertest::refusalName);
 
 } // namespace
