@@ -1,11 +1,14 @@
 // Helpers for the property-list tests: a canonical text form of a value
 // tree (the same form tools/plist_dump.py prints from Python's reading of
-// a file), short constructors of expected trees, a builder for hand-made
-// binary property lists, and file access.
+// a file), the checks the reader tests share, short constructors of
+// expected trees, a builder for hand-made binary property lists, and file
+// access.
 #ifndef VD_TESTS_PLIST_PLISTTESTUTIL_H
 #define VD_TESTS_PLIST_PLISTTESTUTIL_H
 
 #include "plist/Plist.h"
+
+#include <gtest/gtest.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -80,6 +83,70 @@ inline boost::any readString(const std::string& bytes)
     return out;
 }
 
+// The bytes read as `expected` (compared by their dumps); a throw is a
+// failure that names its text.
+inline void expectReads(const std::string& bytes, const boost::any& expected)
+{
+    try {
+        EXPECT_EQ(dump(readString(bytes)), dump(expected));
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "threw " << e.what();
+    }
+}
+
+// The read of the bytes fails with a Plist::Error of text `message` (with
+// `prefixOnly`, a text that begins with it) and leaves the output as it was.
+inline void expectReadFails(const std::string& bytes, const std::string& message, bool prefixOnly = false)
+{
+    boost::any out = std::string("previous");
+    try {
+        Plist::readFromBuffer(bytes.data(), static_cast<int64_t>(bytes.size()), out);
+        ADD_FAILURE() << "no error, read " << dump(out);
+    } catch (const Plist::Error& e) {
+        const std::string what = e.what();
+        EXPECT_EQ(prefixOnly ? what.substr(0, message.size()) : what, message);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "unexpected exception " << e.what();
+    }
+    EXPECT_EQ(dump(out), dump(std::string("previous")));
+}
+
+// How many containers of one element each lead down from v to the first
+// value that is not one; that value is left in leaf. A container of any
+// other size is a failure.
+inline int singleChildDepth(const boost::any& v, const boost::any*& leaf)
+{
+    leaf = &v;
+    int depth = 0;
+    for (;;) {
+        size_t size = 0;
+        if (const Plist::Array* a = boost::any_cast<Plist::Array>(leaf)) {
+            size = a->size();
+            if (size == 1)
+                leaf = &a->front();
+        } else if (const Plist::Dictionary* d = boost::any_cast<Plist::Dictionary>(leaf)) {
+            size = d->size();
+            if (size == 1)
+                leaf = &d->begin()->second;
+        } else {
+            return depth;
+        }
+        if (size != 1) {
+            ADD_FAILURE() << "container of " << size << " at depth " << depth;
+            return depth;
+        }
+        ++depth;
+    }
+}
+
+// A date at whole Unix seconds.
+inline Plist::Date dateAt(int64_t unixSeconds)
+{
+    Plist::Date d;
+    d.setFromReferenceSeconds(static_cast<double>(unixSeconds) - 978307200.0);
+    return d;
+}
+
 // Short constructors for the expected trees of the reader tests; a test
 // brings them in with `using namespace plisttest::values`.
 namespace values {
@@ -89,13 +156,7 @@ inline boost::any L(long v) { return v; }
 inline boost::any R(double v) { return v; }
 inline boost::any B(bool v) { return v; }
 inline boost::any Bytes(const std::string& s) { return Plist::Data(s.begin(), s.end()); }
-// A date at whole Unix seconds.
-inline boost::any T(int64_t unixSeconds)
-{
-    Plist::Date d;
-    d.setFromReferenceSeconds(static_cast<double>(unixSeconds - 978307200));
-    return d;
-}
+inline boost::any T(int64_t unixSeconds) { return dateAt(unixSeconds); }
 inline boost::any A(std::initializer_list<boost::any> items) { return Plist::Array(items); }
 inline boost::any D(std::initializer_list<std::pair<const std::string, boost::any>> entries)
 {

@@ -1,7 +1,7 @@
 // Shared by the writer tests: a canonical text of a value tree (the same
 // form the Python helper prints), a seeded generator of random trees, the
-// refusal check both writers share, and a process helper; hex and file
-// access come from PlistTestUtil.h.
+// refusal check both writers share, and a process helper; hex, dates and
+// file access come from PlistTestUtil.h.
 #ifndef VD_TESTS_PLIST_TEST_WRITER_SUPPORT_H
 #define VD_TESTS_PLIST_TEST_WRITER_SUPPORT_H
 
@@ -24,6 +24,7 @@
 
 namespace writertest {
 
+using plisttest::dateAt;
 using plisttest::readFile;
 using plisttest::writeFile;
 
@@ -80,13 +81,6 @@ inline std::string canonical(const boost::any& v)
         return "b" + hexOf(d.data(), d.size());
     }
     return std::string("?") + t.name();
-}
-
-inline Plist::Date dateAt(int64_t unixSeconds)
-{
-    Plist::Date d;
-    d.setFromReferenceSeconds(static_cast<double>(unixSeconds) - 978307200.0);
-    return d;
 }
 
 // What the generator may put into strings and keys.
