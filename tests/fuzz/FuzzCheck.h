@@ -8,9 +8,10 @@
 
 #include <boost/locale/encoding_errors.hpp>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 
 namespace fuzzcheck {
 
@@ -48,22 +49,29 @@ inline void checkTree(const boost::any& v, int depth)
         fail("value of a type outside the model");
 }
 
-inline void run(const std::function<void(boost::any&)>& read)
+// Both readers take the whole input and leave the tree in out.
+typedef void (*Reader)(const char* data, int64_t size, boost::any& out);
+
+// The body of a reader's fuzz target.
+inline int run(Reader read, const uint8_t* data, size_t size)
 {
+    if (size == 0)
+        return 0;
     boost::any out;
     try {
-        read(out);
+        read(reinterpret_cast<const char*>(data), static_cast<int64_t>(size), out);
     } catch (const Plist::Error&) {
         if (!out.empty())
             fail("output written by a failed read");
-        return;
+        return 0;
     } catch (const boost::locale::conv::conversion_error&) {
         if (!out.empty())
             fail("output written by a failed read");
-        return;
+        return 0;
     }
     // Any other exception escapes and ends the run as a finding.
     checkTree(out, 0);
+    return 0;
 }
 
 } // namespace fuzzcheck
