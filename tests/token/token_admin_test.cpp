@@ -25,7 +25,6 @@ const char kUserPin[] = "1234";
 const char kSoPin[] = "12345678";
 const char kImportLabel[] = "Import przez Vantrelon Card Manag";  // 33 bytes
 
-Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 const uint8_t* U(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
 
 Bytes ULongValue(CK_ULONG v) {
@@ -1033,11 +1032,11 @@ TEST_P(ImportCertificateTest, Result) {
     }
     ASSERT_EQ(after.size(), before_.size() + 1);
     const CK_OBJECT_HANDLE made = after.back();
-    const Bytes id = B(c.keyId);
+    const Bytes id = Text(c.keyId);
     EXPECT_EQ(Attr(made, CKA_CLASS), ULongValue(CKO_CERTIFICATE));
     EXPECT_EQ(Attr(made, CKA_CERTIFICATE_TYPE), ULongValue(CKC_X_509));
     EXPECT_EQ(Attr(made, CKA_TOKEN), kTrue);
-    EXPECT_EQ(Attr(made, CKA_LABEL), B(c.keyLabel));
+    EXPECT_EQ(Attr(made, CKA_LABEL), Text(c.keyLabel));
     EXPECT_EQ(Attr(made, CKA_ID), id);
     EXPECT_EQ(Attr(made, CKA_VALUE), der);  // all of it, whatever the record holds
     const RsaKey& key = c.key();
@@ -1237,7 +1236,7 @@ TEST_P(ImportKeyTest, Result) {
     const CK_OBJECT_HANDLE cert = after[after.size() - 1];
     const Bytes id = Attr(pub, CKA_ID);
     ASSERT_EQ(id.size(), 32u);
-    const Bytes label = B(kImportLabel);
+    const Bytes label = Text(kImportLabel);
     for (CK_OBJECT_HANDLE h : {pub, priv, cert}) {
         EXPECT_EQ(Attr(h, CKA_ID), id);
         EXPECT_EQ(Attr(h, CKA_LABEL), label);
@@ -1376,7 +1375,7 @@ TEST_F(ImportTest, ImportedObjectsAreListed) {
     auto listed = std::make_unique<CertificateInfoList>();
     ASSERT_EQ(ListCertificates(PROFILE_KIND_SECURE, listed.get()), 0);
     ASSERT_EQ(+listed->count, 1);
-    EXPECT_EQ(Bytes(listed->certificates[0].id, listed->certificates[0].id + 3), B("kid"));
+    EXPECT_EQ(Bytes(listed->certificates[0].id, listed->certificates[0].id + 3), Text("kid"));
     EXPECT_STREQ(listed->certificates[0].label, "Podpis");
     EXPECT_EQ(+listed->certificates[0].keyBits, 2048);
     // ... and can be deleted again by that ID, with its key.
