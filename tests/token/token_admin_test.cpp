@@ -204,6 +204,10 @@ const std::vector<std::string> kSessionInitPin = {"C_OpenSession", "C_Login", "C
 const std::vector<std::string> kWrongLogin = {"C_OpenSession", "C_Login", "C_CloseSession",
                                               "C_GetTokenInfo"};
 const std::vector<std::string> kNoCall = {};
+// One search and nothing after it.
+const std::vector<std::string> kSearchCalls = {"C_OpenSession",      "C_Login",
+                                               "C_FindObjectsInit",  "C_FindObjects",
+                                               "C_FindObjectsFinal", "C_CloseSession"};
 const std::vector<std::string> kInitThenInitPin = {
     "C_GetTokenInfo", "C_InitToken", "C_OpenSession", "C_Login", "C_InitPIN", "C_CloseSession"};
 
@@ -689,10 +693,7 @@ TEST_P(DeleteTest, Result) {
     const bool initRefused = c.faultFunction && std::string(c.faultFunction) == "C_FindObjectsInit";
     EXPECT_EQ(LogLines(secure_, "C_FindObjectsFinal").size(), inits.size() - (initRefused ? 1 : 0));
     if (c.rc == CARDLIB_ERR_NO_CERTIFICATE) {
-        const std::vector<std::string> calls = {"C_OpenSession",      "C_Login",
-                                                "C_FindObjectsInit",  "C_FindObjects",
-                                                "C_FindObjectsFinal", "C_CloseSession"};
-        EXPECT_EQ(Calls(), calls);
+        EXPECT_EQ(Calls(), kSearchCalls);
     }
     // With the user's PIN: private keys are seen only after a user login.
     const auto logins = LogLines(secure_, "C_Login");
@@ -929,13 +930,9 @@ const std::vector<std::string> kImportCertCalls = {"C_OpenSession",      "C_Logi
                                                    "C_FindObjectsInit",  "C_FindObjects",
                                                    "C_FindObjectsFinal", "C_GetAttributeValue",
                                                    "C_CreateObject",     "C_CloseSession"};
-const std::vector<std::string> kSearchCalls = {"C_OpenSession",     "C_Login",
-                                               "C_FindObjectsInit", "C_FindObjects",
-                                               "C_FindObjectsFinal", "C_CloseSession"};
 const std::vector<std::string> kSearchAndReadCalls = {
     "C_OpenSession",      "C_Login",             "C_FindObjectsInit", "C_FindObjects",
     "C_FindObjectsFinal", "C_GetAttributeValue", "C_CloseSession"};
-const std::vector<std::string> kNoCalls = {};
 
 std::vector<ImportCertCase> ImportCertCases() {
     auto cert = [](int bits) { return [bits] { return Rsa(bits).certificate; }; };
@@ -958,19 +955,18 @@ std::vector<ImportCertCase> ImportCertCases() {
          none, nullptr, nullptr,
          kSearchCalls},
         {"NotDer", [] { return Bytes{0x30, 0x03, 0x02, 0x01}; }, false, kUserPin, 2, nullptr, 0,
-         CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCalls},
+         CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCall},
         {"Truncated",
          [] { return Bytes(Rsa(2048).certificate.begin(), Rsa(2048).certificate.begin() + 200); },
-         false, kUserPin, 2, nullptr, 0, CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCalls},
+         false, kUserPin, 2, nullptr, 0, CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCall},
         {"Empty", [] { return Bytes{}; }, false, kUserPin, 2, nullptr, 0, CARDLIB_ERR_BAD_DATA, 0,
-         none, nullptr, nullptr, kNoCalls},
+         none, nullptr, nullptr, kNoCall},
         {"NullCertificate", cert(2048), true, kUserPin, 2, nullptr, 0, CARDLIB_ERR_BAD_DATA, 0,
-         none, nullptr, nullptr, kNoCalls},
+         none, nullptr, nullptr, kNoCall},
         {"EcCertificate", [] { return EcP256Certificate(); }, false, kUserPin, 2, nullptr, 0,
-         CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCalls},
+         CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCall},
         {"WrongPin", cert(2048), false, "9999", 2, nullptr, 0, CARDLIB_ERR_PKCS11,
-         CKR_PIN_INCORRECT, none, nullptr, nullptr,
-         {"C_OpenSession", "C_Login", "C_CloseSession", "C_GetTokenInfo"}},
+         CKR_PIN_INCORRECT, none, nullptr, nullptr, kWrongLogin},
         {"SearchFails", cert(2048), false, kUserPin, 2, "C_FindObjects", CKR_DEVICE_ERROR,
          CARDLIB_ERR_PKCS11, CKR_DEVICE_ERROR, none, nullptr, nullptr,
          kSearchCalls},
