@@ -11,8 +11,11 @@
 #include "token/cardlib.h"
 #include "token/cardlib_internal.h"
 
+using cardlib_detail::Bounded;
 using cardlib_detail::CodeAsRv;
+using cardlib_detail::CopyBounded;
 using cardlib_detail::CopyText;
+using cardlib_detail::FailInSession;
 
 namespace {
 
@@ -61,18 +64,6 @@ CK_RV ReadAttributes(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session, CK_OBJECT_H
     return CKR_OK;
 }
 
-size_t Bounded(uint64_t length, size_t capacity) {
-    return length < capacity ? static_cast<size_t>(length) : capacity;
-}
-
-// Copies what fits the record's field; returns the number of bytes copied.
-template <size_t Capacity>
-size_t CopyBounded(uint8_t (&dst)[Capacity], const uint8_t* src, uint64_t length) {
-    const size_t copied = Bounded(length, Capacity);
-    if (copied > 0) std::memcpy(dst, src, copied);
-    return copied;
-}
-
 void CopyLabel(char* dst, size_t dstSize, const uint8_t* label, uint64_t labelLength) {
     CopyText(dst, dstSize, TrimTrailingBlanks(label, Bounded(labelLength, 128)));
 }
@@ -96,22 +87,10 @@ int BeginListing(int profileKind, bool certificates, ProfileLibrary** libOut,
     CK_ULONG count = kMaxListed;
     rv = certificates ? FindCertificates(*sessionOut, nullptr, 0, &handles, &count, f)
                       : FindPublicKeys(*sessionOut, nullptr, 0, &handles, &count, f);
-    if (rv != CKR_OK) {
-        f->C_CloseSession(*sessionOut);
-        lib->lastRv = rv;
-        return CARDLIB_ERR_PKCS11;
-    }
+    if (rv != CKR_OK) return FailInSession(lib, *sessionOut, rv);
     *handlesOut = handles;
     *countOut = count;
     return 0;
-}
-
-// A failed read of the found objects: the session closed, the step's code
-// kept; the caller's record is already all zero.
-int FailListing(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_RV rv) {
-    lib->functions->C_CloseSession(session);
-    lib->lastRv = rv;
-    return CARDLIB_ERR_PKCS11;
 }
 
 PublicKeyAttributes* MakePublicKeyAttributes(uint8_t* const* buffers, const uint64_t* lengths,
@@ -188,7 +167,8 @@ int ListObjects(int profileKind, bool certificates, List* out,
     Record** table = nullptr;
     const CK_RV rv = ReadObjectTable(f, session, handles, count, types, make, release, &table);
     std::free(handles);
-    if (rv != CKR_OK) return FailListing(lib, session, rv);
+    // The caller's record is already all zero.
+    if (rv != CKR_OK) return FailInSession(lib, session, rv);
     out->count = static_cast<int32_t>(count);
     for (CK_ULONG i = 0; i < count; ++i) fill(*table[i], i);
     release(table, count);

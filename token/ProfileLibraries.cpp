@@ -92,6 +92,12 @@ CK_RV OpenLayerSession(ProfileLibrary* lib, CK_SLOT_ID slot, CK_SESSION_HANDLE* 
                                          &sessionApplicationByte, nullptr, session);
 }
 
+int FailInSession(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_RV rv) {
+    lib->functions->C_CloseSession(session);
+    lib->lastRv = rv;
+    return CARDLIB_ERR_PKCS11;
+}
+
 int LoginLayerSession(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_USER_TYPE userType,
                       const char* pin) {
     CK_FUNCTION_LIST* f = lib->functions;

@@ -20,6 +20,8 @@
 #include "token/cardlib_internal.h"
 
 using cardlib_detail::BeginBoundProfileOperation;
+using cardlib_detail::CopyBounded;
+using cardlib_detail::FailInSession;
 using cardlib_detail::LoginLayerSession;
 using cardlib_detail::OpenLayerSession;
 
@@ -63,26 +65,24 @@ CK_UTF8CHAR_PTR Utf8(const char* pin) {
 
 CK_ULONG PinLength(const char* pin) { return std::strlen(pin); }
 
-// A PIN the caller did not give is refused before the token is asked
-// anything: a login with it would cost one of the PIN's tries and could
-// block it, a token initialisation would wipe the token and then fail to set
-// the user PIN, and a NULL PIN asks a library for its protected
-// authentication path instead.
-bool PinsGiven(ProfileLibrary* lib, std::initializer_list<const char*> pins) {
+// BeginBoundProfileOperation, then the PINs: one the caller did not give is
+// refused before the token is asked anything, since a login with it would
+// cost one of the PIN's tries and could block it, a token initialisation
+// would wipe the token and then fail to set the user PIN, and a NULL PIN asks
+// a library for its protected authentication path instead.
+int BeginWithPins(int profileKind, std::initializer_list<const char*> pins,
+                  ProfileLibrary** libOut) {
+    ProfileLibrary* lib = nullptr;
+    const int rc = BeginBoundProfileOperation(profileKind, &lib);
+    if (rc != 0) return rc;
     for (const char* pin : pins) {
         if (pin == nullptr) {
             lib->lastRv = CKR_ARGUMENTS_BAD;
-            return false;
+            return CARDLIB_ERR_PKCS11;
         }
     }
-    return true;
-}
-
-// A failing step after the session was opened.
-int Fail(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_RV rv) {
-    lib->functions->C_CloseSession(session);
-    lib->lastRv = rv;
-    return CARDLIB_ERR_PKCS11;
+    *libOut = lib;
+    return 0;
 }
 
 // The operation's session with a login; on failure lastRv is set and no
@@ -97,20 +97,30 @@ int OpenSessionAndLogin(ProfileLibrary* lib, CK_USER_TYPE user, const char* pin,
     return LoginLayerSession(lib, *session, user, pin);
 }
 
-// ChangePin and ChangePuk: login with the old PIN, then C_SetPIN.
-int ChangeOwnPin(int profileKind, CK_USER_TYPE user, const char* oldPin, const char* newPin) {
+// ChangePin, ChangePuk and UnblockPin: both PINs given, a login with the
+// first, then the one call step(functions, session).
+template <typename Step>
+int PinStep(int profileKind, CK_USER_TYPE user, const char* loginPin, const char* otherPin,
+            Step step) {
     ProfileLibrary* lib = nullptr;
-    int rc = BeginBoundProfileOperation(profileKind, &lib);
+    int rc = BeginWithPins(profileKind, {loginPin, otherPin}, &lib);
     if (rc != 0) return rc;
-    if (!PinsGiven(lib, {oldPin, newPin})) return CARDLIB_ERR_PKCS11;
     CK_SESSION_HANDLE session = 0;
-    rc = OpenSessionAndLogin(lib, user, oldPin, &session);
+    rc = OpenSessionAndLogin(lib, user, loginPin, &session);
     if (rc != 0) return rc;
-    const CK_RV rv = lib->functions->C_SetPIN(session, Utf8(oldPin), PinLength(oldPin),
-                                              Utf8(newPin), PinLength(newPin));
-    if (rv != CKR_OK) return Fail(lib, session, rv);
+    const CK_RV rv = step(lib->functions, session);
+    if (rv != CKR_OK) return FailInSession(lib, session, rv);
     lib->functions->C_CloseSession(session);
     return 0;
+}
+
+// ChangePin and ChangePuk: login with the old PIN, then C_SetPIN.
+int ChangeOwnPin(int profileKind, CK_USER_TYPE user, const char* oldPin, const char* newPin) {
+    return PinStep(profileKind, user, oldPin, newPin,
+                   [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session) {
+                       return f->C_SetPIN(session, Utf8(oldPin), PinLength(oldPin), Utf8(newPin),
+                                          PinLength(newPin));
+                   });
 }
 
 // The big number's big-endian bytes, (bits + 7) / 8 of them.
@@ -254,12 +264,8 @@ void AppendImported(CertificateInfoList* out, const uint8_t* der, uint32_t derLe
                     const uint8_t* id, size_t idLength) {
     if (out == nullptr || out->count < 0 || out->count >= CARDLIB_MAX_LISTED_OBJECTS) return;
     CertificateInfo& c = out->certificates[out->count];
-    const size_t valueCopied = derLength < sizeof c.value ? derLength : sizeof c.value;
-    std::memcpy(c.value, der, valueCopied);
-    c.valueLength = static_cast<uint32_t>(valueCopied);
-    const size_t idCopied = idLength < sizeof c.id ? idLength : sizeof c.id;
-    std::memcpy(c.id, id, idCopied);
-    c.idLength = idCopied;
+    c.valueLength = static_cast<uint32_t>(CopyBounded(c.value, der, derLength));
+    c.idLength = CopyBounded(c.id, id, idLength);
     c.objectKind = 0;
     out->count += 1;
 }
@@ -287,24 +293,16 @@ int GetProfileLastError(int profileKind, uint64_t* rvOut) {
 }
 
 int UnblockPin(int profileKind, const char* soPin, const char* newUserPin) {
-    ProfileLibrary* lib = nullptr;
-    int rc = BeginBoundProfileOperation(profileKind, &lib);
-    if (rc != 0) return rc;
-    if (!PinsGiven(lib, {soPin, newUserPin})) return CARDLIB_ERR_PKCS11;
-    CK_SESSION_HANDLE session = 0;
-    rc = OpenSessionAndLogin(lib, CKU_SO, soPin, &session);
-    if (rc != 0) return rc;
-    const CK_RV rv = lib->functions->C_InitPIN(session, Utf8(newUserPin), PinLength(newUserPin));
-    if (rv != CKR_OK) return Fail(lib, session, rv);
-    lib->functions->C_CloseSession(session);
-    return 0;
+    return PinStep(profileKind, CKU_SO, soPin, newUserPin,
+                   [&](CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session) {
+                       return f->C_InitPIN(session, Utf8(newUserPin), PinLength(newUserPin));
+                   });
 }
 
 int InitializeToken(int profileKind, const char* soPin, const char* newUserPin) {
     ProfileLibrary* lib = nullptr;
-    const int rc = BeginBoundProfileOperation(profileKind, &lib);
+    const int rc = BeginWithPins(profileKind, {soPin, newUserPin}, &lib);
     if (rc != 0) return rc;
-    if (!PinsGiven(lib, {soPin, newUserPin})) return CARDLIB_ERR_PKCS11;
     CK_FUNCTION_LIST* f = lib->functions;
     CK_TOKEN_INFO info;
     std::memset(&info, 0, sizeof info);
@@ -360,9 +358,8 @@ CK_RV ReadCertificateId(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session, CK_OBJEC
 
 int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, const char* userPin) {
     ProfileLibrary* lib = nullptr;
-    int rc = BeginBoundProfileOperation(profileKind, &lib);
+    int rc = BeginWithPins(profileKind, {userPin}, &lib);
     if (rc != 0) return rc;
-    if (!PinsGiven(lib, {userPin})) return CARDLIB_ERR_PKCS11;
     CK_SESSION_HANDLE session = 0;
     rc = OpenSessionAndLogin(lib, CKU_USER, userPin, &session);
     if (rc != 0) return rc;
@@ -388,7 +385,7 @@ int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, con
         CK_RV rv =
             cardlib_detail::FindObjectsByClass(session, s.typeAttribute, s.typeValue, s.objectClass,
                                                CKA_ID, id, length, &handles, &found, f);
-        if (rv != CKR_OK) return Fail(lib, session, rv);
+        if (rv != CKR_OK) return FailInSession(lib, session, rv);
         if (found == 0) {
             std::free(handles);
             if (step == 0) {
@@ -406,13 +403,13 @@ int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, con
         if (step == 0 && id == nullptr) {
             bool hasId = false;
             rv = ReadCertificateId(f, session, first, &certificateId, &hasId);
-            if (rv != CKR_OK) return Fail(lib, session, rv);
+            if (rv != CKR_OK) return FailInSession(lib, session, rv);
             alone = !hasId;
             id = certificateId.data();
             length = certificateId.size();
         }
         rv = f->C_DestroyObject(session, first);
-        if (rv != CKR_OK) return Fail(lib, session, rv);
+        if (rv != CKR_OK) return FailInSession(lib, session, rv);
         if (alone) break;
     }
     f->C_CloseSession(session);
@@ -422,9 +419,8 @@ int DeleteObjectsById(int profileKind, const uint8_t* id, uint64_t idLength, con
 int ImportCertificate(int profileKind, const uint8_t* certificateDer, uint32_t certificateLength,
                       const char* userPin, CertificateInfoList* out) {
     ProfileLibrary* lib = nullptr;
-    int rc = BeginBoundProfileOperation(profileKind, &lib);
+    int rc = BeginWithPins(profileKind, {userPin}, &lib);
     if (rc != 0) return rc;
-    if (!PinsGiven(lib, {userPin})) return CARDLIB_ERR_PKCS11;
     // Everything taken from the certificate is ready before the token is
     // asked anything; a key other than RSA cannot be matched to a key there.
     X509Ptr cert = DecodeCertificate(certificateDer, certificateLength);
@@ -441,7 +437,7 @@ int ImportCertificate(int profileKind, const uint8_t* certificateDer, uint32_t c
     CK_RV rv = cardlib_detail::FindObjectsByClass(session, CKA_KEY_TYPE, CKK_RSA, CKO_PRIVATE_KEY,
                                                   CKA_MODULUS, parts.modulus.data(),
                                                   parts.modulus.size(), &handles, &found, f);
-    if (rv != CKR_OK) return Fail(lib, session, rv);
+    if (rv != CKR_OK) return FailInSession(lib, session, rv);
     if (found == 0) {
         std::free(handles);
         f->C_CloseSession(session);
@@ -457,18 +453,18 @@ int ImportCertificate(int profileKind, const uint8_t* certificateDer, uint32_t c
         {CKA_LABEL, keyLabel, sizeof keyLabel},
     };
     rv = f->C_GetAttributeValue(session, privateKey, keyTemplate, 2);
-    if (rv != CKR_OK) return Fail(lib, session, rv);
+    if (rv != CKR_OK) return FailInSession(lib, session, rv);
     // Never trust a length beyond the buffer that was handed over.
     const CK_ULONG idLength = keyTemplate[0].ulValueLen;
     const CK_ULONG labelLength = keyTemplate[1].ulValueLen;
     if (idLength > sizeof keyId || labelLength > sizeof keyLabel) {
-        return Fail(lib, session, CKR_BUFFER_TOO_SMALL);
+        return FailInSession(lib, session, CKR_BUFFER_TOO_SMALL);
     }
 
     CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
     rv = CreateCertificateObject(f, session, certificateDer, certificateLength, parts, keyLabel,
                                  labelLength, keyId, idLength, &created);
-    if (rv != CKR_OK) return Fail(lib, session, rv);
+    if (rv != CKR_OK) return FailInSession(lib, session, rv);
     AppendImported(out, certificateDer, certificateLength, keyId, idLength);
     f->C_CloseSession(session);
     return 0;
@@ -478,9 +474,8 @@ int ImportKeyAndCertificate(int profileKind, const uint8_t* certificateDer,
                             uint32_t certificateLength, const uint8_t* pkcs8Der,
                             uint32_t pkcs8Length, const char* userPin, CertificateInfoList* out) {
     ProfileLibrary* lib = nullptr;
-    int rc = BeginBoundProfileOperation(profileKind, &lib);
+    int rc = BeginWithPins(profileKind, {userPin}, &lib);
     if (rc != 0) return rc;
-    if (!PinsGiven(lib, {userPin})) return CARDLIB_ERR_PKCS11;
     X509Ptr cert = DecodeCertificate(certificateDer, certificateLength);
     PkeyPtr key = cert ? DecodePkcs8(pkcs8Der, pkcs8Length) : nullptr;
     CertificateParts parts;
@@ -557,7 +552,7 @@ int ImportKeyAndCertificate(int profileKind, const uint8_t* certificateDer,
     }
     if (rv != CKR_OK) {
         DestroyCreated(f, session, {&certificate, &privateKey, &publicKey});
-        return Fail(lib, session, rv);
+        return FailInSession(lib, session, rv);
     }
     AppendImported(out, certificateDer, certificateLength, id, sizeof id);
     f->C_CloseSession(session);

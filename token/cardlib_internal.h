@@ -3,6 +3,8 @@
 #ifndef VD_TOKEN_CARDLIB_INTERNAL_H
 #define VD_TOKEN_CARDLIB_INTERNAL_H
 
+#include <cstring>
+
 #include "token/cardlib.h"
 
 // Layer state of the reader port.
@@ -55,6 +57,10 @@ CK_RV FindObjectsByClass(CK_SESSION_HANDLE session, CK_ATTRIBUTE_TYPE typeAttrib
 // Read-write serial session on slot, with the layer's application byte.
 CK_RV OpenLayerSession(ProfileLibrary* lib, CK_SLOT_ID slot, CK_SESSION_HANDLE* session);
 
+// A step that failed after the session was opened: the session closed, rv
+// stored in lastRv; gives CARDLIB_ERR_PKCS11.
+int FailInSession(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_RV rv);
+
 // Login on an open session. On failure the session is closed (once), the
 // resulting error (CKR_PIN_LOCKED when the token shows the tried PIN locked)
 // is stored in lastRv and CARDLIB_ERR_PKCS11 is returned.
@@ -68,6 +74,19 @@ uint64_t FindSlotForReaderRv(const char* readerName, CK_SLOT_ID* slotOut,
 
 // Bounded copy of a C string into a fixed field, always NUL-terminated.
 void CopyText(char* dst, size_t dstSize, const char* src);
+
+// A value's length as far as a field of that capacity holds it.
+inline size_t Bounded(uint64_t length, size_t capacity) {
+    return length < capacity ? static_cast<size_t>(length) : capacity;
+}
+
+// Copies what fits the record's field; returns the number of bytes copied.
+template <size_t Capacity>
+size_t CopyBounded(uint8_t (&dst)[Capacity], const uint8_t* src, uint64_t length) {
+    const size_t copied = Bounded(length, Capacity);
+    if (copied > 0) std::memcpy(dst, src, copied);
+    return copied;
+}
 
 // Card identification: the card type of the first row of knownAtrs that
 // the ATR matches, or 0.

@@ -76,12 +76,13 @@ Bytes SubjectOf(const Bytes& certificate) {
     return out;
 }
 
-// Everything a test needs of the key, with a plain self-signed certificate.
-RsaKey Describe(EVP_PKEY* key) {
+// Everything a test needs of the key, with its self-signed certificate (a
+// comment extension of commentLength bytes when not 0).
+RsaKey Describe(EVP_PKEY* key, size_t commentLength = 0) {
     RsaKey r;
     r.modulus = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_N);
     r.exponent = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_E);
-    r.certificate = SelfSigned(key);
+    r.certificate = SelfSigned(key, commentLength);
     r.pkcs8 = Pkcs8(key);
     r.privateExponent = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_D);
     r.prime1 = BigNumBytes(key, OSSL_PKEY_PARAM_RSA_FACTOR1);
@@ -147,8 +148,7 @@ const RsaKey& RsaWithLargeCertificate() {
     static const RsaKey key = [] {
         EVP_PKEY* k = EVP_RSA_gen(2048);
         if (k == nullptr) throw std::runtime_error("EVP_RSA_gen");
-        RsaKey r = Describe(k);
-        r.certificate = SelfSigned(k, 5000);
+        RsaKey r = Describe(k, 5000);
         EVP_PKEY_free(k);
         return r;
     }();

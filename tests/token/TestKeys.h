@@ -11,6 +11,11 @@ using Bytes = std::vector<uint8_t>;
 
 // Bytes from hexadecimal text; blanks between the digits are ignored.
 Bytes Hex(const std::string& text);
+// The bytes of a text, and the text of bytes.
+inline Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline std::string Str(const uint8_t* p, size_t n) {
+    return std::string(reinterpret_cast<const char*>(p), n);
+}
 
 struct RsaKey {
     Bytes modulus;   // big-endian, no leading zero byte

@@ -25,7 +25,6 @@ const char kUserPin[] = "1234";
 const char kSoPin[] = "12345678";
 const char kImportLabel[] = "Import przez Vantrelon Card Manag";  // 33 bytes
 
-Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
 const uint8_t* U(const char* s) { return reinterpret_cast<const uint8_t*>(s); }
 
 Bytes ULongValue(CK_ULONG v) {
@@ -205,6 +204,10 @@ const std::vector<std::string> kSessionInitPin = {"C_OpenSession", "C_Login", "C
 const std::vector<std::string> kWrongLogin = {"C_OpenSession", "C_Login", "C_CloseSession",
                                               "C_GetTokenInfo"};
 const std::vector<std::string> kNoCall = {};
+// One search and nothing after it.
+const std::vector<std::string> kSearchCalls = {"C_OpenSession",      "C_Login",
+                                               "C_FindObjectsInit",  "C_FindObjects",
+                                               "C_FindObjectsFinal", "C_CloseSession"};
 const std::vector<std::string> kInitThenInitPin = {
     "C_GetTokenInfo", "C_InitToken", "C_OpenSession", "C_Login", "C_InitPIN", "C_CloseSession"};
 
@@ -690,10 +693,7 @@ TEST_P(DeleteTest, Result) {
     const bool initRefused = c.faultFunction && std::string(c.faultFunction) == "C_FindObjectsInit";
     EXPECT_EQ(LogLines(secure_, "C_FindObjectsFinal").size(), inits.size() - (initRefused ? 1 : 0));
     if (c.rc == CARDLIB_ERR_NO_CERTIFICATE) {
-        const std::vector<std::string> calls = {"C_OpenSession",      "C_Login",
-                                                "C_FindObjectsInit",  "C_FindObjects",
-                                                "C_FindObjectsFinal", "C_CloseSession"};
-        EXPECT_EQ(Calls(), calls);
+        EXPECT_EQ(Calls(), kSearchCalls);
     }
     // With the user's PIN: private keys are seen only after a user login.
     const auto logins = LogLines(secure_, "C_Login");
@@ -930,13 +930,9 @@ const std::vector<std::string> kImportCertCalls = {"C_OpenSession",      "C_Logi
                                                    "C_FindObjectsInit",  "C_FindObjects",
                                                    "C_FindObjectsFinal", "C_GetAttributeValue",
                                                    "C_CreateObject",     "C_CloseSession"};
-const std::vector<std::string> kSearchCalls = {"C_OpenSession",     "C_Login",
-                                               "C_FindObjectsInit", "C_FindObjects",
-                                               "C_FindObjectsFinal", "C_CloseSession"};
 const std::vector<std::string> kSearchAndReadCalls = {
     "C_OpenSession",      "C_Login",             "C_FindObjectsInit", "C_FindObjects",
     "C_FindObjectsFinal", "C_GetAttributeValue", "C_CloseSession"};
-const std::vector<std::string> kNoCalls = {};
 
 std::vector<ImportCertCase> ImportCertCases() {
     auto cert = [](int bits) { return [bits] { return Rsa(bits).certificate; }; };
@@ -959,19 +955,18 @@ std::vector<ImportCertCase> ImportCertCases() {
          none, nullptr, nullptr,
          kSearchCalls},
         {"NotDer", [] { return Bytes{0x30, 0x03, 0x02, 0x01}; }, false, kUserPin, 2, nullptr, 0,
-         CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCalls},
+         CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCall},
         {"Truncated",
          [] { return Bytes(Rsa(2048).certificate.begin(), Rsa(2048).certificate.begin() + 200); },
-         false, kUserPin, 2, nullptr, 0, CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCalls},
+         false, kUserPin, 2, nullptr, 0, CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCall},
         {"Empty", [] { return Bytes{}; }, false, kUserPin, 2, nullptr, 0, CARDLIB_ERR_BAD_DATA, 0,
-         none, nullptr, nullptr, kNoCalls},
+         none, nullptr, nullptr, kNoCall},
         {"NullCertificate", cert(2048), true, kUserPin, 2, nullptr, 0, CARDLIB_ERR_BAD_DATA, 0,
-         none, nullptr, nullptr, kNoCalls},
+         none, nullptr, nullptr, kNoCall},
         {"EcCertificate", [] { return EcP256Certificate(); }, false, kUserPin, 2, nullptr, 0,
-         CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCalls},
+         CARDLIB_ERR_BAD_DATA, 0, none, nullptr, nullptr, kNoCall},
         {"WrongPin", cert(2048), false, "9999", 2, nullptr, 0, CARDLIB_ERR_PKCS11,
-         CKR_PIN_INCORRECT, none, nullptr, nullptr,
-         {"C_OpenSession", "C_Login", "C_CloseSession", "C_GetTokenInfo"}},
+         CKR_PIN_INCORRECT, none, nullptr, nullptr, kWrongLogin},
         {"SearchFails", cert(2048), false, kUserPin, 2, "C_FindObjects", CKR_DEVICE_ERROR,
          CARDLIB_ERR_PKCS11, CKR_DEVICE_ERROR, none, nullptr, nullptr,
          kSearchCalls},
@@ -1033,11 +1028,11 @@ TEST_P(ImportCertificateTest, Result) {
     }
     ASSERT_EQ(after.size(), before_.size() + 1);
     const CK_OBJECT_HANDLE made = after.back();
-    const Bytes id = B(c.keyId);
+    const Bytes id = Text(c.keyId);
     EXPECT_EQ(Attr(made, CKA_CLASS), ULongValue(CKO_CERTIFICATE));
     EXPECT_EQ(Attr(made, CKA_CERTIFICATE_TYPE), ULongValue(CKC_X_509));
     EXPECT_EQ(Attr(made, CKA_TOKEN), kTrue);
-    EXPECT_EQ(Attr(made, CKA_LABEL), B(c.keyLabel));
+    EXPECT_EQ(Attr(made, CKA_LABEL), Text(c.keyLabel));
     EXPECT_EQ(Attr(made, CKA_ID), id);
     EXPECT_EQ(Attr(made, CKA_VALUE), der);  // all of it, whatever the record holds
     const RsaKey& key = c.key();
@@ -1237,7 +1232,7 @@ TEST_P(ImportKeyTest, Result) {
     const CK_OBJECT_HANDLE cert = after[after.size() - 1];
     const Bytes id = Attr(pub, CKA_ID);
     ASSERT_EQ(id.size(), 32u);
-    const Bytes label = B(kImportLabel);
+    const Bytes label = Text(kImportLabel);
     for (CK_OBJECT_HANDLE h : {pub, priv, cert}) {
         EXPECT_EQ(Attr(h, CKA_ID), id);
         EXPECT_EQ(Attr(h, CKA_LABEL), label);
@@ -1376,7 +1371,7 @@ TEST_F(ImportTest, ImportedObjectsAreListed) {
     auto listed = std::make_unique<CertificateInfoList>();
     ASSERT_EQ(ListCertificates(PROFILE_KIND_SECURE, listed.get()), 0);
     ASSERT_EQ(+listed->count, 1);
-    EXPECT_EQ(Bytes(listed->certificates[0].id, listed->certificates[0].id + 3), B("kid"));
+    EXPECT_EQ(Bytes(listed->certificates[0].id, listed->certificates[0].id + 3), Text("kid"));
     EXPECT_STREQ(listed->certificates[0].label, "Podpis");
     EXPECT_EQ(+listed->certificates[0].keyBits, 2048);
     // ... and can be deleted again by that ID, with its key.

@@ -12,8 +12,6 @@
 namespace tokentest {
 namespace {
 
-std::string Str(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
-
 // ---------------------------------------------------------------------------
 // Binding
 // ---------------------------------------------------------------------------

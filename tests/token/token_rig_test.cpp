@@ -6,7 +6,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/rig/RigUtil.h"
@@ -55,17 +54,6 @@ std::vector<RigCase> RigCases() {
     };
 }
 
-// Polls the condition until it holds or the deadline passes.
-template <typename F>
-bool WaitFor(F condition, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
 class RigTest : public StandInTest, public ::testing::WithParamInterface<RigCase> {
 protected:
     void SetUp() override {
@@ -97,7 +85,7 @@ TEST_P(RigTest, ReadCardInfo) {
 
     ASSERT_TRUE(card.Insert());
     ASSERT_EQ(OpenReaderPort(kReader0), 0);
-    ASSERT_TRUE(WaitFor([] { return IsCardPresent() == 1; }, std::chrono::seconds(10)))
+    ASSERT_TRUE(vdrig::PollUntil([] { return IsCardPresent() == 1; }, std::chrono::seconds(10)))
         << "card not seen in " << kReader0;
     card.ClearLog();
 

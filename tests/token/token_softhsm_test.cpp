@@ -5,19 +5,18 @@
 // closes, so nothing here compares a handle across operations.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/rig/RigUtil.h"
 #include "tests/support/fakepcsc2std/FakePcsc2std.h"
 #include "tests/token/TestKeys.h"
 #include "token/cardlib.h"
@@ -36,29 +35,6 @@ const std::string kConf = kHome + "/softhsm2.conf";
 // Static: the registry keeps the pointers.
 const std::string kModule = VD_SOFTHSM2_MODULE;
 const std::string kNoLibrary = kHome + "/no-such-library.so";
-
-Bytes B(const std::string& s) { return Bytes(s.begin(), s.end()); }
-std::string S(const uint8_t* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
-
-// Runs a program with arguments, without a shell; its exit status.
-int RunProgram(const std::vector<std::string>& argv) {
-    const pid_t pid = fork();
-    if (pid < 0) return -1;
-    if (pid == 0) {
-        // Its chatter on success is of no use to the test's output.
-        const int devNull = open("/dev/null", O_WRONLY);
-        if (devNull >= 0) dup2(devNull, STDOUT_FILENO);
-        std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string TrimBlanks(const unsigned char* field, size_t length) {
     std::string s(reinterpret_cast<const char*>(field), length);
@@ -80,12 +56,17 @@ protected:
 
     void SetUp() override {
         ASSERT_TRUE(std::ifstream(kConf).good()) << kConf;
-        ASSERT_EQ(RunProgram({"/bin/rm", "-rf", kTokens}), 0);
+        std::error_code error;
+        std::filesystem::remove_all(kTokens, error);
+        ASSERT_FALSE(error) << kTokens << ": " << error.message();
         ASSERT_EQ(mkdir(kTokens.c_str(), 0700), 0) << std::strerror(errno);
-        ASSERT_EQ(RunProgram({VD_SOFTHSM2_UTIL, "--init-token", "--free", "--label", kLabel, "--so-pin",
-                       kSoPin, "--pin", kUserPin}),
+        std::string output;
+        ASSERT_EQ(vdrig::RunCommand(std::string(VD_SOFTHSM2_UTIL) +
+                                        " --init-token --free --label '" + kLabel + "' --so-pin " +
+                                        kSoPin + " --pin " + kUserPin,
+                                    &output),
                   0)
-            << "softhsm2-util could not make the token";
+            << "softhsm2-util could not make the token: " << output;
         ResetProfileLibrariesForTesting();
         SetProfileLibraryPathsForTesting(PROFILE_KIND_REGULAR, kNoLibrary.c_str(),
                                          kNoLibrary.c_str());
@@ -172,7 +153,7 @@ protected:
         CK_KEY_TYPE rsa = CKK_RSA;
         CK_BBOOL yes = CK_TRUE;
         auto v = [](const Bytes& b) { return const_cast<uint8_t*>(b.data()); };
-        const Bytes idBytes = B(id);
+        const Bytes idBytes = Text(id);
         CK_ATTRIBUTE pub[] = {
             {CKA_CLASS, &pubClass, sizeof pubClass},
             {CKA_KEY_TYPE, &rsa, sizeof rsa},
@@ -279,7 +260,7 @@ TEST_F(SoftHsmTest, ImportListAndDeleteById) {
         << "lastRv " << LastError();
     ExpectNoSessionOpen();
     ASSERT_EQ(+list->count, 3);
-    EXPECT_EQ(S(list->certificates[2].id, list->certificates[2].idLength), "K3072");
+    EXPECT_EQ(Str(list->certificates[2].id, list->certificates[2].idLength), "K3072");
     // A certificate whose key is not there is refused.
     EXPECT_EQ(ImportCertificate(PROFILE_KIND_SECURE, Rsa(1536).certificate.data(),
                                 Rsa(1536).certificate.size(), pin_, list.get()),
@@ -304,7 +285,7 @@ TEST_F(SoftHsmTest, ImportListAndDeleteById) {
     } expected[] = {
         {first, 2048, Rsa(2048), kImportLabel, kImportLabel},
         {second, 1024, Rsa(1024), kImportLabel, kImportLabel},
-        {B("K3072"), 3072, Rsa(3072), "", "Podpis"},
+        {Text("K3072"), 3072, Rsa(3072), "", "Podpis"},
     };
     for (const Expected& e : expected) {
         SCOPED_TRACE(e.bits);
@@ -339,7 +320,7 @@ TEST_F(SoftHsmTest, ImportListAndDeleteById) {
         EXPECT_EQ(Count(c, &second), 1u) << c;
         EXPECT_EQ(Count(c), 2u) << c;
     }
-    const Bytes none = B("none");
+    const Bytes none = Text("none");
     EXPECT_EQ(DeleteObjectsById(PROFILE_KIND_SECURE, none.data(), none.size(), pin_),
               CARDLIB_ERR_NO_CERTIFICATE);
     EXPECT_EQ(LastError(), 0u);
@@ -354,7 +335,7 @@ class DeleteWithoutIdTest : public SoftHsmTest, public ::testing::WithParamInter
 TEST_P(DeleteWithoutIdTest, KeepsUnrelatedPair) {
     auto list = std::make_unique<CertificateInfoList>();
     std::memset(list.get(), 0, sizeof *list);
-    Bytes certificateId = B("LONE");
+    Bytes certificateId = Text("LONE");
     if (GetParam()) {
         certificateId = Import(Rsa(2048), list.get());
     } else {
@@ -383,7 +364,7 @@ TEST_P(DeleteWithoutIdTest, KeepsUnrelatedPair) {
     EXPECT_EQ(DeleteObjectsById(PROFILE_KIND_SECURE, nullptr, 0, pin_), 0)
         << "lastRv " << LastError();
     ExpectNoSessionOpen();
-    const Bytes unrelated = B("UNRELATED");
+    const Bytes unrelated = Text("UNRELATED");
     EXPECT_EQ(Count(CKO_CERTIFICATE), 0u);
     for (CK_OBJECT_CLASS keyClass : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY}) {
         EXPECT_EQ(Count(keyClass, &certificateId), 0u) << keyClass;

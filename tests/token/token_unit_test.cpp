@@ -17,10 +17,9 @@ using cardlib_detail::VersionFromFci;
 using cardlib_detail::VersionsFromEf2F01;
 using tokentest::Bytes;
 using tokentest::Hex;
+using tokentest::Text;
 
 namespace {
-
-Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // ---------------------------------------------------------------------------
 // ATR table
