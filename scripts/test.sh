@@ -17,24 +17,14 @@ fuzz_seconds=${VD_FUZZ_SECONDS:-60}
 
 # Runs ctest on a build tree. A stage that matches no test fails, and so
 # does one in which any test was skipped: a skip means the stage did not
-# check what it claims to check.
+# check what it claims to check. ctest itself lists skipped tests under the
+# line looked for here; a GoogleTest program that skips a case counts as
+# skipped (tests/CMakeLists.txt).
 run_ctest() {
   local dir=$1; shift
-  local junit="$root/$dir/ctest-junit.xml"
-  rm -f "$junit"
-  ctest --test-dir "$dir" --no-tests=error --output-on-failure --output-junit "$junit" "$@"
-  local skipped
-  skipped=$(python3 - "$junit" <<'PY'
-import sys, xml.etree.ElementTree as ET
-for case in ET.parse(sys.argv[1]).getroot().iter("testcase"):
-    out = case.findtext("system-out") or ""
-    if case.find("skipped") is not None or case.get("status") == "notrun" or "[  SKIPPED ]" in out:
-        print(case.get("name"))
-PY
-  ) || { echo "cannot read the test results in $junit" >&2; return 1; }
-  if [ -n "$skipped" ]; then
-    echo "tests skipped in $dir (every test must run):" >&2
-    echo "$skipped" >&2
+  ctest --test-dir "$dir" --no-tests=error --output-on-failure "$@" | tee "$dir/ctest.log"
+  if grep -q '^The following tests did not run:' "$dir/ctest.log"; then
+    echo "tests skipped in $dir (every test must run; ctest lists them above)" >&2
     return 1
   fi
 }

@@ -316,15 +316,12 @@ TEST(VirtualCardTest, PeerCloseIsSeenAsLostAndCardCanReinsert) {
 }
 
 TEST(VirtualCardTest, InsertFailsWhenNobodyListens) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);  // the port is now (very likely) closed: connects are refused
-  VirtualCard card(FromHex("3B00"), ntohs(a.sin_port));
+  std::uint16_t port = 0;
+  {
+    FakeVpcd gone;
+    port = gone.port();
+  }  // the port is now (very likely) closed: connects are refused
+  VirtualCard card(FromHex("3B00"), port);
   EXPECT_FALSE(card.Insert(milliseconds(200)));
   EXPECT_FALSE(card.Inserted());
 }
