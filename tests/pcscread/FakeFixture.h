@@ -2,29 +2,21 @@
 #ifndef VD_TESTS_PCSCREAD_FAKEFIXTURE_H
 #define VD_TESTS_PCSCREAD_FAKEFIXTURE_H
 
-#include <dirent.h>
-
 #include <chrono>
 #include <functional>
-#include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "FakePcsc.h"
 #include "pcscread/pcsc2std.h"
+#include "tests/rig/RigUtil.h"
 
 namespace testutil {
 
-// Polls cond every millisecond until it holds or the deadline passes.
+// Polls cond until it holds or the deadline passes.
 inline bool WaitUntil(const std::function<bool()>& cond,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline) return cond();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return vdrig::PollUntil(cond, limit);
 }
 
 // Polls CardStatus until it differs from `from`; returns the new value, or
@@ -38,20 +30,12 @@ inline int NextCardStatus(uint32_t port, int from) {
     return s;
 }
 
-inline int CountEntries(const char* dir) {
-    DIR* d = opendir(dir);
-    if (d == nullptr) return -1;
-    int n = 0;
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-    return n;
-}
-inline int ThreadCount() { return CountEntries("/proc/self/task"); }
-inline int FdCount() { return CountEntries("/proc/self/fd"); }
+using vdrig::OwnDescriptors;
+using vdrig::OwnThreads;
 // True once the process has no more than n threads. A thread that was
 // joined can stay listed in /proc for a moment after the join returns.
 inline bool ThreadsSettleAt(int n) {
-    return WaitUntil([n] { return ThreadCount() <= n; });
+    return WaitUntil([n] { return OwnThreads() <= n; });
 }
 
 inline fakepcsc::Bytes Atr(size_t n) {

@@ -856,7 +856,7 @@ TEST_F(FakePcscTest, WatchdogCancelsAnUnresponsiveWaitAndJoinsIt) {
     std::memset(&rs, 0, sizeof rs);
     rs.szReader = kA;
     rs.dwCurrentState = SCARD_STATE_EMPTY;
-    const int threads = testutil::ThreadCount();
+    const int threads = testutil::OwnThreads();
     ::testing::internal::CaptureStdout();
     const LONG rc = GetStatusChangeWithWatchdog(INFINITE, &rs);
     const std::string out = ::testing::internal::GetCapturedStdout();
