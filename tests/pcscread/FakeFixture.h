@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -43,6 +44,32 @@ inline fakepcsc::Bytes Atr(size_t n) {
     atr[0] = 0x3B;
     for (size_t i = 1; i < n; ++i) atr[i] = static_cast<uint8_t>(0x10 + i);
     return atr;
+}
+
+// Every entry that takes a port, called on a given port with throw-away
+// arguments.
+struct PortEntryCase {
+    const char* name;
+    std::function<int(uint32_t)> call;
+};
+
+inline std::vector<PortEntryCase> PortEntries() {
+    static unsigned char atr[PCSC2STD_ATR_CAPACITY];
+    static unsigned char resp[64];
+    static const unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    return {
+        {"ClosePort", [](uint32_t p) { return ClosePort(p); }},
+        {"CardInside", [](uint32_t p) { return CardInside(p); }},
+        {"CardStatusATR", [](uint32_t p) { int32_t l = 0; return CardStatusATR(atr, &l, p); }},
+        {"CardStatus", [](uint32_t p) { return CardStatus(p); }},
+        {"CardProtocolState", [](uint32_t p) { int32_t a, b; return CardProtocolState(&a, &b, p); }},
+        {"GetCardHandles", [](uint32_t p) { SCARDCONTEXT c; SCARDHANDLE h; return GetCardHandles(&c, &h, p); }},
+        {"StartTransaction", [](uint32_t p) { return StartTransaction(p); }},
+        {"EndTransaction", [](uint32_t p) { return EndTransaction(p); }},
+        {"CardDisconnect", [](uint32_t p) { return CardDisconnect(p); }},
+        {"CardReset", [](uint32_t p) { return CardReset(atr, 1, p); }},
+        {"ISO", [](uint32_t p) { uint32_t l = sizeof apdu; return ISO(&l, apdu, resp, sizeof resp, p); }},
+    };
 }
 
 // Every test starts from an initialised port table, no open port and a fake
