@@ -2,29 +2,22 @@
 #ifndef VD_TESTS_PCSCREAD_FAKEFIXTURE_H
 #define VD_TESTS_PCSCREAD_FAKEFIXTURE_H
 
-#include <dirent.h>
-
 #include <chrono>
 #include <functional>
-#include <string>
-#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "FakePcsc.h"
 #include "pcscread/pcsc2std.h"
+#include "tests/rig/RigUtil.h"
 
 namespace testutil {
 
-// Polls cond every millisecond until it holds or the deadline passes.
+// Polls cond until it holds or the deadline passes.
 inline bool WaitUntil(const std::function<bool()>& cond,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline) return cond();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return vdrig::PollUntil(cond, limit);
 }
 
 // Polls CardStatus until it differs from `from`; returns the new value, or
@@ -38,20 +31,12 @@ inline int NextCardStatus(uint32_t port, int from) {
     return s;
 }
 
-inline int CountEntries(const char* dir) {
-    DIR* d = opendir(dir);
-    if (d == nullptr) return -1;
-    int n = 0;
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-    return n;
-}
-inline int ThreadCount() { return CountEntries("/proc/self/task"); }
-inline int FdCount() { return CountEntries("/proc/self/fd"); }
+using vdrig::OwnDescriptors;
+using vdrig::OwnThreads;
 // True once the process has no more than n threads. A thread that was
 // joined can stay listed in /proc for a moment after the join returns.
 inline bool ThreadsSettleAt(int n) {
-    return WaitUntil([n] { return ThreadCount() <= n; });
+    return WaitUntil([n] { return OwnThreads() <= n; });
 }
 
 inline fakepcsc::Bytes Atr(size_t n) {
@@ -59,6 +44,32 @@ inline fakepcsc::Bytes Atr(size_t n) {
     atr[0] = 0x3B;
     for (size_t i = 1; i < n; ++i) atr[i] = static_cast<uint8_t>(0x10 + i);
     return atr;
+}
+
+// Every entry that takes a port, called on a given port with throw-away
+// arguments.
+struct PortEntryCase {
+    const char* name;
+    std::function<int(uint32_t)> call;
+};
+
+inline std::vector<PortEntryCase> PortEntries() {
+    static unsigned char atr[PCSC2STD_ATR_CAPACITY];
+    static unsigned char resp[64];
+    static const unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
+    return {
+        {"ClosePort", [](uint32_t p) { return ClosePort(p); }},
+        {"CardInside", [](uint32_t p) { return CardInside(p); }},
+        {"CardStatusATR", [](uint32_t p) { int32_t l = 0; return CardStatusATR(atr, &l, p); }},
+        {"CardStatus", [](uint32_t p) { return CardStatus(p); }},
+        {"CardProtocolState", [](uint32_t p) { int32_t a, b; return CardProtocolState(&a, &b, p); }},
+        {"GetCardHandles", [](uint32_t p) { SCARDCONTEXT c; SCARDHANDLE h; return GetCardHandles(&c, &h, p); }},
+        {"StartTransaction", [](uint32_t p) { return StartTransaction(p); }},
+        {"EndTransaction", [](uint32_t p) { return EndTransaction(p); }},
+        {"CardDisconnect", [](uint32_t p) { return CardDisconnect(p); }},
+        {"CardReset", [](uint32_t p) { return CardReset(atr, 1, p); }},
+        {"ISO", [](uint32_t p) { uint32_t l = sizeof apdu; return ISO(&l, apdu, resp, sizeof resp, p); }},
+    };
 }
 
 // Every test starts from an initialised port table, no open port and a fake

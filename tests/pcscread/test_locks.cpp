@@ -113,7 +113,7 @@ class FileLockParameters : public ::testing::TestWithParam<ParamCase> {};
 
 TEST_P(FileLockParameters, RefusedWithMessagesAndNothingOpened) {
     const ParamCase& c = GetParam();
-    const int fds = testutil::FdCount();
+    const int fds = testutil::OwnDescriptors();
     int fd = -7, err = -7;
     ::testing::internal::CaptureStderr();
     const int rc = AcquireFileLock(c.nullPath ? nullptr : c.path.c_str(), c.nullFd ? nullptr : &fd, 100,
@@ -128,7 +128,7 @@ TEST_P(FileLockParameters, RefusedWithMessagesAndNothingOpened) {
     if (!c.path.empty()) {
         EXPECT_FALSE(Exists(c.path));
     }
-    EXPECT_EQ(fds, testutil::FdCount());
+    EXPECT_EQ(fds, testutil::OwnDescriptors());
 }
 
 const std::string kNeverCreated = "/tmp/vd-pcscread-never-created.lfsl";
@@ -326,8 +326,8 @@ TEST_P(FileLockBusy, HeldByAnotherProcessPastTheTimeout) {
     const std::string path = "/tmp/" + Unique("busy") + ".lfsl";
     LockHolder holder(path);
     ASSERT_TRUE(holder.Locked());
-    const int fds = testutil::FdCount();
-    const int threads = testutil::ThreadCount();
+    const int fds = testutil::OwnDescriptors();
+    const int threads = testutil::OwnThreads();
     int fd = -7, err = -7;
     const auto start = std::chrono::steady_clock::now();
     ::testing::internal::CaptureStderr();
@@ -337,7 +337,7 @@ TEST_P(FileLockBusy, HeldByAnotherProcessPastTheTimeout) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(c.timeoutMs));
     EXPECT_EQ(0, err);
     EXPECT_EQ(-7, fd);
-    EXPECT_EQ(fds, testutil::FdCount());          // the descriptor was closed
+    EXPECT_EQ(fds, testutil::OwnDescriptors());          // the descriptor was closed
     EXPECT_TRUE(testutil::ThreadsSettleAt(threads));  // the lock thread is gone
     EXPECT_EQ(Line("[AcquireFileLock]-" + path + ".[ENTER]\n") +
                   Line("[AcquireFileLock].[WARNING]. Can not lock now. Creating lock thread.\n") +

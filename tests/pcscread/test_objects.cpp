@@ -543,7 +543,7 @@ TEST_F(Objects, ReaderSelectAndExists) {
 }
 
 TEST_F(Objects, ReaderStopEndsAThreadBlockedInPcsc) {
-    const int threads = testutil::ThreadCount();
+    const int threads = testutil::OwnThreads();
     {
         PCSC_READER reader(kA);
         ASSERT_EQ(0, reader.StartThread());

@@ -2,7 +2,6 @@
 // listing, the published card state, reset, APDU exchange, transactions
 // and the status wait with a watchdog.
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -131,33 +130,9 @@ TEST_F(FakePcscTest, AllPortsTakenGivesInitPortErrorAnd255) {
 // Ports that are out of range or not open
 // ---------------------------------------------------------------------------
 
-struct PortEntryCase {
-    const char* name;
-    std::function<int(uint32_t)> call;
-};
-
-std::vector<PortEntryCase> PortEntries() {
-    static unsigned char atr[PCSC2STD_ATR_CAPACITY];
-    static unsigned char resp[64];
-    static const unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
-    return {
-        {"ClosePort", [](uint32_t p) { return ClosePort(p); }},
-        {"CardInside", [](uint32_t p) { return CardInside(p); }},
-        {"CardStatusATR", [](uint32_t p) { int32_t l = 0; return CardStatusATR(atr, &l, p); }},
-        {"CardStatus", [](uint32_t p) { return CardStatus(p); }},
-        {"CardProtocolState", [](uint32_t p) { int32_t a, b; return CardProtocolState(&a, &b, p); }},
-        {"GetCardHandles", [](uint32_t p) { SCARDCONTEXT c; SCARDHANDLE h; return GetCardHandles(&c, &h, p); }},
-        {"StartTransaction", [](uint32_t p) { return StartTransaction(p); }},
-        {"EndTransaction", [](uint32_t p) { return EndTransaction(p); }},
-        {"CardDisconnect", [](uint32_t p) { return CardDisconnect(p); }},
-        {"CardReset", [](uint32_t p) { return CardReset(atr, 1, p); }},
-        {"ISO", [](uint32_t p) { uint32_t l = sizeof apdu; return ISO(&l, apdu, resp, sizeof resp, p); }},
-    };
-}
-
 TEST_F(FakePcscTest, PortOutOfRangeOrClosedIsNotOpen) {
     const uint32_t open = Open(kA);
-    for (const PortEntryCase& e : PortEntries()) {
+    for (const testutil::PortEntryCase& e : testutil::PortEntries()) {
         for (uint32_t port : {open + 1, 127u, 128u, 255u, 0xFFFFFFFFu}) {
             SCOPED_TRACE(std::string(e.name) + " port " + std::to_string(port));
             EXPECT_EQ(PCSC2STD_ERR_PORT_NOT_OPEN, e.call(port));
@@ -856,7 +831,7 @@ TEST_F(FakePcscTest, WatchdogCancelsAnUnresponsiveWaitAndJoinsIt) {
     std::memset(&rs, 0, sizeof rs);
     rs.szReader = kA;
     rs.dwCurrentState = SCARD_STATE_EMPTY;
-    const int threads = testutil::ThreadCount();
+    const int threads = testutil::OwnThreads();
     ::testing::internal::CaptureStdout();
     const LONG rc = GetStatusChangeWithWatchdog(INFINITE, &rs);
     const std::string out = ::testing::internal::GetCapturedStdout();

@@ -106,8 +106,8 @@ TEST_P(OpenCloseCycles, NothingGrows) {
     if (c.card) fakepcsc::InsertCard(kA, Atr(11));
     // One cycle first, so that lazily created process resources exist.
     ClosePort(Open(kA));
-    const int threads = testutil::ThreadCount();
-    const int fds = testutil::FdCount();
+    const int threads = testutil::OwnThreads();
+    const int fds = testutil::OwnDescriptors();
     for (int i = 0; i < 100; ++i) {
         const uint32_t port = Open(kA);
         ASSERT_NE(PCSC2STD_NO_PORT, port);
@@ -118,7 +118,7 @@ TEST_P(OpenCloseCycles, NothingGrows) {
         ASSERT_EQ(0, ClosePort(port));
     }
     EXPECT_TRUE(testutil::ThreadsSettleAt(threads));
-    EXPECT_EQ(fds, testutil::FdCount());
+    EXPECT_EQ(fds, testutil::OwnDescriptors());
     EXPECT_EQ(0, fakepcsc::OpenContexts());
     EXPECT_EQ(0, fakepcsc::OpenHandles());
     EXPECT_EQ(0, fakepcsc::BlockedStatusWaits());

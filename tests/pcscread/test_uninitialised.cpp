@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "FakeFixture.h"
 #include "FakePcsc.h"
 #include "pcscread/pcsc2std.h"
 
@@ -18,33 +19,20 @@ struct Entry {
 };
 
 std::vector<Entry> Entries() {
-    static unsigned char atr[PCSC2STD_ATR_CAPACITY];
-    static unsigned char resp[64];
-    static const unsigned char apdu[] = {0x00, 0xB0, 0x00, 0x00, 0x00};
-    return {
+    std::vector<Entry> entries = {
         {"InitPort", [](uint32_t) { uint32_t p = 0; return InitPort(0, 0, "Reader A", &p, 1, 0); }, 0},
-        {"ClosePort", [](uint32_t p) { return ClosePort(p); }, PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"CardInside", [](uint32_t p) { return CardInside(p); }, PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"CardStatusATR", [](uint32_t p) { int32_t l = 0; return CardStatusATR(atr, &l, p); },
-         PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"CardStatus", [](uint32_t p) { return CardStatus(p); }, PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"CardProtocolState", [](uint32_t p) { int32_t a, b; return CardProtocolState(&a, &b, p); },
-         PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"GetCardHandles", [](uint32_t p) { SCARDCONTEXT c; SCARDHANDLE h; return GetCardHandles(&c, &h, p); },
-         PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"StartTransaction", [](uint32_t p) { return StartTransaction(p); }, PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"EndTransaction", [](uint32_t p) { return EndTransaction(p); }, PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"CardDisconnect", [](uint32_t p) { return CardDisconnect(p); }, PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"CardReset", [](uint32_t p) { return CardReset(atr, 1, p); }, PCSC2STD_ERR_PORT_NOT_OPEN},
-        {"ISO", [](uint32_t p) { uint32_t l = sizeof apdu; return ISO(&l, apdu, resp, sizeof resp, p); },
-         PCSC2STD_ERR_PORT_NOT_OPEN},
+    };
+    for (const testutil::PortEntryCase& e : testutil::PortEntries())
+        entries.push_back({e.name, e.call, PCSC2STD_ERR_PORT_NOT_OPEN});
+    entries.insert(entries.end(), {
         {"NoOpEntry1", [](uint32_t p) { return NoOpEntry1(p); }, 0},
         {"NoOpEntry2", [](uint32_t p) { return NoOpEntry2(p); }, 0},
         {"UnsupportedEntry1", [](uint32_t p) { return UnsupportedEntry1(p); }, PCSC2STD_ERR_NOT_SUPPORTED},
         {"UnsupportedEntry2", [](uint32_t p) { return UnsupportedEntry2(p); }, PCSC2STD_ERR_NOT_SUPPORTED},
         {"UnsupportedEntry3", [](uint32_t p) { return UnsupportedEntry3(7, p); }, PCSC2STD_ERR_NOT_SUPPORTED},
         {"UnsupportedEntry4", [](uint32_t p) { return UnsupportedEntry4(p); }, PCSC2STD_ERR_NOT_SUPPORTED},
-    };
+    });
+    return entries;
 }
 
 TEST(Uninitialised, EveryEntryButListingAnswersNotInitialised) {

@@ -1,7 +1,8 @@
 // Helpers for programs that run inside the rig (tests/rig/run-in-rig.sh):
-// raw PC/SC waits on a reader's state, process counters, and running a
-// command for its output. Header-only; used by the rig tests and the
-// reader-layer benchmark.
+// raw PC/SC waits on a reader's state, another program's connection,
+// process counters, polling, and running a command for its output.
+// Header-only; used by the rig tests and benchmarks, and (the counters
+// and polling) by the reader layer's unit tests on the fake library.
 #pragma once
 
 #include <dirent.h>
@@ -57,6 +58,38 @@ inline DWORD WaitReaderState(const char* reader, bool present,
   SCardReleaseContext(ctx);
   return result;
 }
+
+// Another program's hold on a reader's card: a PC/SC context of its own
+// with one connection, both let go by Release() or at the latest when the
+// object goes.
+class ForeignConnection {
+ public:
+  ForeignConnection() = default;
+  ForeignConnection(const ForeignConnection&) = delete;
+  ForeignConnection& operator=(const ForeignConnection&) = delete;
+  ~ForeignConnection() { Release(); }
+
+  // Returns the first failing PC/SC result, or SCARD_S_SUCCESS.
+  LONG Connect(const char* reader, DWORD shareMode) {
+    LONG rc = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx_);
+    if (rc != SCARD_S_SUCCESS) return rc;
+    DWORD proto = 0;
+    rc = SCardConnect(ctx_, reader, shareMode, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle_, &proto);
+    if (rc != SCARD_S_SUCCESS) handle_ = 0;
+    return rc;
+  }
+  void Release() {
+    if (handle_ != 0) SCardDisconnect(handle_, SCARD_LEAVE_CARD);
+    if (ctx_ != 0) SCardReleaseContext(ctx_);
+    handle_ = 0;
+    ctx_ = 0;
+  }
+  SCARDHANDLE Handle() const { return handle_; }
+
+ private:
+  SCARDCONTEXT ctx_ = 0;
+  SCARDHANDLE handle_ = 0;
+};
 
 // Entries in a /proc directory (threads of a task list, descriptors).
 inline int CountDirEntries(const std::string& path) {

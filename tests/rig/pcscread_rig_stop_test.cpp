@@ -17,7 +17,6 @@
 namespace {
 
 using namespace vdrig;
-using std::chrono::seconds;
 
 bool IsServiceGone(int rc) {
   return rc == PCSC2STD_ERR_NO_SERVICE || rc == PCSC2STD_ERR_SERVICE_STOPPED;

@@ -33,14 +33,9 @@ TEST_P(ReaderListingTest, ListsBothReadersWithStatus) {
   if (c.card0) InsertCard(kAtrT0, VirtualCard::kReader0Port);
   if (c.card1) InsertCard(kAtrT1, VirtualCard::kReader1Port);
 
-  SCARDCONTEXT other = 0;
-  SCARDHANDLE held = 0;
+  ForeignConnection other;
   if (c.holdReader0Exclusively) {
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &other), SCARD_S_SUCCESS);
-    DWORD proto = 0;
-    ASSERT_EQ(SCardConnect(other, kReader0, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                           &held, &proto),
-              SCARD_S_SUCCESS);
+    ASSERT_EQ(other.Connect(kReader0, SCARD_SHARE_EXCLUSIVE), SCARD_S_SUCCESS);
   }
 
   // One record more than the layer may fill, to catch a write beyond 16.
@@ -61,9 +56,6 @@ TEST_P(ReaderListingTest, ListsBothReadersWithStatus) {
   EXPECT_TRUE(std::all_of(untouched, untouched + sizeof(ReaderInfo) * (PCSC2STD_MAX_READERS - 1),
                           [](unsigned char b) { return b == 0xA5; }))
       << "records beyond the listed readers were written";
-
-  if (held != 0) SCardDisconnect(held, SCARD_LEAVE_CARD);
-  if (other != 0) SCardReleaseContext(other);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -252,19 +244,15 @@ TEST_P(RecoveryTest, ExchangeRecoversAfterForeignReset) {
   ASSERT_EQ(ISO(&len, apdu.data(), resp, sizeof resp, port), 0x9000);
 
   // Another context resets the card behind our connection's back.
-  SCARDCONTEXT other = 0;
-  ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &other), SCARD_S_SUCCESS);
-  SCARDHANDLE h = 0;
-  DWORD proto = 0;
-  ASSERT_EQ(SCardConnect(other, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &proto),
-            SCARD_S_SUCCESS);
+  ForeignConnection other;
+  ASSERT_EQ(other.Connect(kReader0, SCARD_SHARE_SHARED), SCARD_S_SUCCESS);
   card.ClearLog();
-  ASSERT_EQ(SCardReconnect(h, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, GetParam().disposition,
-                           &proto),
+  DWORD proto = 0;
+  ASSERT_EQ(SCardReconnect(other.Handle(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                           GetParam().disposition, &proto),
             SCARD_S_SUCCESS);
   EXPECT_FALSE(card.Controls().empty()) << "the foreign reset never reached the card";
-  SCardDisconnect(h, SCARD_LEAVE_CARD);
-  SCardReleaseContext(other);
+  other.Release();
 
   // Our handle now meets SCARD_W_RESET_CARD; the layer reconnects and
   // sends the APDU once more.

@@ -26,12 +26,9 @@ TEST_F(RigTest, TransactionsBracketExchanges) {
   unsigned char atr[PCSC2STD_ATR_CAPACITY];
   ASSERT_GT(CardReset(atr, 1, port), 0);
 
-  SCARDCONTEXT other = 0;
-  ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &other), SCARD_S_SUCCESS);
-  SCARDHANDLE h = 0;
-  DWORD proto = 0;
-  ASSERT_EQ(SCardConnect(other, kReader0, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &proto),
-            SCARD_S_SUCCESS);
+  ForeignConnection other;
+  ASSERT_EQ(other.Connect(kReader0, SCARD_SHARE_SHARED), SCARD_S_SUCCESS);
+  const SCARDHANDLE h = other.Handle();
   auto otherStatus = [&] {
     // On a thread: should the flag not work, the call waits for our
     // transaction, and we must be able to end it.
@@ -57,8 +54,7 @@ TEST_F(RigTest, TransactionsBracketExchanges) {
   auto after = otherStatus();
   ASSERT_EQ(after.wait_for(seconds(5)), std::future_status::ready);
   EXPECT_EQ(after.get(), SCARD_S_SUCCESS) << "the transaction was not ended";
-  SCardDisconnect(h, SCARD_LEAVE_CARD);
-  SCardReleaseContext(other);
+  other.Release();
 
   EXPECT_EQ(CardDisconnect(port), 0);
   EXPECT_EQ(CardDisconnect(port), 0) << "a second disconnect is harmless";
