@@ -12,10 +12,8 @@
 #include <QNetworkInterface>
 
 #include <chrono>
-#include <condition_variable>
 #include <exception>
-#include <memory>
-#include <mutex>
+#include <future>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -76,26 +74,18 @@ std::string driverDetails(const std::string& entry)
 // it is given timeoutMs and then left to finish on its own thread.
 void wakeSocketActivatedDaemon(int timeoutMs)
 {
-    struct Call {
-        std::mutex mutex;
-        std::condition_variable finished;
-        bool done = false;
-    };
-    const auto call = std::make_shared<Call>();
+    std::packaged_task<void()> call([] {
+        SCARDCONTEXT context = 0;
+        if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) == SCARD_S_SUCCESS)
+            SCardReleaseContext(context);
+    });
+    std::future<void> finished = call.get_future();
     try {
-        std::thread([call] {
-            SCARDCONTEXT context = 0;
-            if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) == SCARD_S_SUCCESS)
-                SCardReleaseContext(context);
-            std::lock_guard<std::mutex> lock(call->mutex);
-            call->done = true;
-            call->finished.notify_all();
-        }).detach();
+        std::thread(std::move(call)).detach();
     } catch (const std::system_error&) {
         return;
     }
-    std::unique_lock<std::mutex> lock(call->mutex);
-    call->finished.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&call] { return call->done; });
+    finished.wait_for(std::chrono::milliseconds(timeoutMs));
 }
 
 QByteArray toBytes(const std::string& text)

@@ -18,10 +18,13 @@
 
 #include "tests/support/fakepcsc2std/FakePcsc2std.h"
 #include "tests/support/p11stand/p11stand_control.h"
+#include "tests/support/vcard/VirtualCard.h"
 #include "token/cardlib.h"
 #include "token/cardlib_internal.h"
 
 namespace {
+
+using vdtest::FromHex;
 
 std::string Quote(const QString& text)
 {
@@ -73,22 +76,14 @@ const char kReaderB[] = "Czytnik B 00 01";
 // A type-1 card and the answers of its profile-version probe.
 const char kKnownAtr[] = "3BBB1800C01031FE4580670412B00303000081053C";
 
-fakepcsc::Bytes Hex(const std::string& hex)
-{
-    fakepcsc::Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
-}
-
 fakepcsc::Script KnownCard(std::vector<std::string> readers)
 {
     fakepcsc::Script s;
     s.readers = std::move(readers);
-    s.atr = Hex(kKnownAtr);
-    s.responses[Hex("00A4000C")] = Hex("9000");
-    s.responses[Hex("00A4020C022F01")] = Hex("9000");
-    s.responses[Hex("00B000000D")] = Hex("00010203040506050206019000");
+    s.atr = FromHex(kKnownAtr);
+    s.responses[FromHex("00A4000C")] = FromHex("9000");
+    s.responses[FromHex("00A4020C022F01")] = FromHex("9000");
+    s.responses[FromHex("00B000000D")] = FromHex("00010203040506050206019000");
     return s;
 }
 
@@ -142,7 +137,7 @@ std::vector<SectionCase> SectionCases()
     const std::string atrLine = "normal \"3B:BB:18:00:C0:10:31:FE:45:80:67:04:12:B0:03:03:00:00:81:05:3C\\n\"";
 
     fakepcsc::Script unknownAtr = Readers({kReaderA}, PCSC2STD_CARD_PRESENT);
-    unknownAtr.atr = Hex("3B8F8001804F0CA000000306030001000000006A");
+    unknownAtr.atr = FromHex("3B8F8001804F0CA000000306030001000000006A");
 
     fakepcsc::Script twentyReaders;
     for (int i = 0; i < 16; ++i)

@@ -9,6 +9,7 @@
 #include "app/MainWindow.h"
 
 #include "QtTestSupport.h"
+#include "tests/rig/RigUtil.h"
 #include "tests/support/vcard/VirtualCard.h"
 
 #include <QPushButton>
@@ -170,8 +171,8 @@ std::string Env(const char* name)
 using vdtest::FromHex;
 using vdtest::VirtualCard;
 
-const char kReader0[] = "Virtual PCD 00 00";
-const char kReader1[] = "Virtual PCD 00 01";
+using vdrig::kReader0;
+using vdrig::kReader1;
 
 struct CardSetup {
     uint16_t tcpPort;
@@ -213,26 +214,7 @@ std::vector<CardSetup> CardSet(const std::string& name)
 // Waits with PC/SC's own status wait until the reader shows a card.
 bool WaitCardPresent(const char* reader)
 {
-    SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
-        return false;
-    SCARD_READERSTATE state{};
-    state.szReader = reader;
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool present = false;
-    while (!present) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        if (SCardGetStatusChange(context, static_cast<DWORD>(left.count()), &state, 1) != SCARD_S_SUCCESS)
-            break;
-        present = (state.dwEventState & SCARD_STATE_PRESENT) != 0 && state.cbAtr > 0;
-        state.dwCurrentState = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
-    }
-    SCardReleaseContext(context);
-    return present;
+    return vdrig::WaitReaderState(reader, true, std::chrono::seconds(20)) != 0;
 }
 
 bool ProcessGone(pid_t pid)
@@ -282,17 +264,11 @@ void Stop(pid_t pid)
         waitpid(pid, nullptr, 0);
 }
 
+// True also when the list cannot be read, so that the precondition fails.
 bool ProcessListNamesPcscd()
 {
-    FILE* ps = popen("ps -ax", "r");
-    if (ps == nullptr)
-        return true;
-    char line[4096];
-    bool named = false;
-    while (fgets(line, sizeof line, ps) != nullptr)
-        named = named || strstr(line, "pcscd") != nullptr;
-    pclose(ps);
-    return named;
+    std::string list;
+    return vdrig::RunCommand("ps -ax", &list) < 0 || list.find("pcscd") != std::string::npos;
 }
 
 // Socket activation as a desktop's init system does it, without one: a
@@ -480,8 +456,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
             } else {
                 const pid_t daemon = static_cast<pid_t>(std::stol(Env("VD_RIG_PCSCD_PID")));
                 kill(daemon, SIGTERM);
-                for (int waited = 0; waited < 20000 && !ProcessGone(daemon); waited += 5)
-                    usleep(5000);
+                vdrig::PollUntil([daemon] { return ProcessGone(daemon); }, std::chrono::seconds(20));
             }
         });
     }

@@ -255,9 +255,18 @@ void SetCheck(bool on, const std::string& url)
 
 enum class Answer { No, Yes, Escape, Close };
 
-// Runs the check of a dialog of window's and answers the dialog, if shown.
-Shown RunCheck(MainWindow& window, PanelCheckVersion& dialog, Answer answer = Answer::No)
+// A window running the given version, and an update dialog of its own.
+struct Checked {
+    explicit Checked(const QString& running) : dialog(&window) { window.appVersion = running; }
+    MainWindow window;
+    PanelCheckVersion dialog;
+};
+
+// Runs the check of the window's dialog and answers the dialog, if shown.
+Shown RunCheck(Checked& app, Answer answer = Answer::No)
 {
+    MainWindow& window = app.window;
+    PanelCheckVersion& dialog = app.dialog;
     Shown seen;
     ModalDriver driver([&](QWidget* modal) {
         seen.shown = modal == &dialog;
@@ -295,21 +304,13 @@ Shown RunCheck(MainWindow& window, PanelCheckVersion& dialog, Answer answer = An
 // One server for the whole program; its files are the version files below.
 UpdateServer* server = nullptr;
 
-std::string XmlText(const std::string& dict)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + dict +
-           "</dict>\n</plist>\n";
-}
-
 // A valid version file padded with white space to exactly bytes bytes.
 std::string PaddedXml(size_t bytes)
 {
-    std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-                       "<key>version</key><string>1.0.6</string>\n"
+    std::string keys = "<key>version</key><string>1.0.6</string>\n"
                        "<key>location</key><dict><key>pl</key><string>http://pobierz.example/</string></dict>\n";
-    const std::string tail = "</dict>\n</plist>\n";
-    head.append(bytes - head.size() - tail.size(), ' ');
-    return head + tail;
+    keys.append(bytes - XmlPlist(keys).size(), ' ');
+    return XmlPlist(keys);
 }
 
 class UpdateCheck : public ::testing::Test {
@@ -352,11 +353,11 @@ protected:
         server->put("root-array.plist",
                     "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>1.0.6</string></array></plist>");
         server->put("root-string.bplist", VersionFile(std::string("1.0.6"), true));
-        server->put("broken.plist", XmlText("<key>version</key><string>1.0.6</string>\n<key>location</key><dict>"));
+        server->put("broken.plist", XmlPlist("<key>version</key><string>1.0.6</string>\n<key>location</key><dict>"));
         server->put("broken.bplist", std::string("bplist00\x01\x02\x03\x04\x05\x06\x07", 15));
         server->put("empty.plist", "");
         server->put("handwritten.plist",
-                    XmlText("<key>location</key>\n<dict>\n<key>pl</key>\n<string>https://pobierz.example/ręcznie"
+                    XmlPlist("<key>location</key>\n<dict>\n<key>pl</key>\n<string>https://pobierz.example/ręcznie"
                             "</string>\n</dict>\n<key>version</key>\n<string>1.0.6</string>\n"));
         server->put("at-the-limit.plist", PaddedXml(kMaxDownloadBody));
         server->put("past-the-limit.plist", PaddedXml(kMaxDownloadBody + 1));
@@ -408,12 +409,10 @@ class CheckAnswers : public UpdateCheck, public ::testing::WithParamInterface<Ch
 TEST_P(CheckAnswers, DialogOnlyForANewerVersion)
 {
     const CheckCase& c = GetParam();
-    MainWindow window;
-    window.appVersion = QString::fromUtf8(c.running);
-    PanelCheckVersion dialog(&window);
+    Checked app(QString::fromUtf8(c.running));
     SetCheck(true, ResolveUrl(c.url));
 
-    const Shown seen = RunCheck(window, dialog);
+    const Shown seen = RunCheck(app);
     EXPECT_EQ(seen.shown, c.dialog);
     if (c.dialog) {
         EXPECT_EQ(seen.info, QString::fromUtf8("Dostępna jest nowsza wersja aplikacji (") +
@@ -427,9 +426,9 @@ TEST_P(CheckAnswers, DialogOnlyForANewerVersion)
                   QRect(screen.x() + (screen.width() - 344) / 2, screen.y() + (screen.height() - 260) / 2, 344, 260));
     } else {
         // The placeholders were never replaced.
-        EXPECT_EQ(dialog.ui->lNewAppVersionInfo->text(), "a");
+        EXPECT_EQ(app.dialog.ui->lNewAppVersionInfo->text(), "a");
     }
-    EXPECT_EQ(dialog.downloadUrl, QString::fromUtf8(c.downloadUrl));
+    EXPECT_EQ(app.dialog.downloadUrl, QString::fromUtf8(c.downloadUrl));
 }
 
 const char* kNew = "http://pobierz.example/nowa";
@@ -492,19 +491,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UpdateCheck, RedirectTargetIsNeverFetched)
 {
-    MainWindow window;
-    window.appVersion = "1.0.5";
-    PanelCheckVersion dialog(&window);
+    Checked app("1.0.5");
     SetCheck(true, server->http() + "/redirect/newer.plist");
-    EXPECT_FALSE(RunCheck(window, dialog).shown);
+    EXPECT_FALSE(RunCheck(app).shown);
     EXPECT_EQ(server->requests(), std::vector<std::string>{"/redirect/newer.plist"});
 }
 
 TEST_F(UpdateCheck, AddressKeptWhenALaterFileLacksIt)
 {
-    MainWindow window;
-    window.appVersion = "1.0.5";
-    PanelCheckVersion dialog(&window);
+    Checked app("1.0.5");
     // Each row: the file served, whether the dialog shows, the address after.
     const struct {
         const char* file;
@@ -520,29 +515,25 @@ TEST_F(UpdateCheck, AddressKeptWhenALaterFileLacksIt)
     };
     for (const auto& step : steps) {
         SetCheck(true, server->http() + step.file);
-        EXPECT_EQ(RunCheck(window, dialog).shown, step.shown) << step.file;
-        EXPECT_EQ(dialog.downloadUrl, QString::fromUtf8(step.downloadUrl)) << step.file;
+        EXPECT_EQ(RunCheck(app).shown, step.shown) << step.file;
+        EXPECT_EQ(app.dialog.downloadUrl, QString::fromUtf8(step.downloadUrl)) << step.file;
     }
 }
 
 TEST_F(UpdateCheck, RequestNamesItsAgent)
 {
-    MainWindow window;
-    window.appVersion = "1.0.5";
-    PanelCheckVersion dialog(&window);
+    Checked app("1.0.5");
     SetCheck(true, server->http() + "/agent/newer.plist");
-    EXPECT_TRUE(RunCheck(window, dialog).shown);
+    EXPECT_TRUE(RunCheck(app).shown);
     const std::vector<std::string> expected{"/agent/newer.plist", "user-agent: libcurl-agent/1.0"};
     EXPECT_EQ(server->requests(), expected);
 }
 
 TEST_F(UpdateCheck, EndlessBodyEndsTheTransfer)
 {
-    MainWindow window;
-    window.appVersion = "1.0.5";
-    PanelCheckVersion dialog(&window);
+    Checked app("1.0.5");
     SetCheck(true, server->http() + "/endless");
-    EXPECT_FALSE(RunCheck(window, dialog).shown);
+    EXPECT_FALSE(RunCheck(app).shown);
     // The server notes how much it sent once the client has gone; a client
     // that kept reading for its whole time-out would take far more.
     std::string sent;
@@ -558,24 +549,20 @@ TEST_F(UpdateCheck, EndlessBodyEndsTheTransfer)
 TEST_F(UpdateCheck, SwitchedOffMakesNoConnection)
 {
     SilentListener listener;
-    MainWindow window;
-    window.appVersion = "1.0.5";
-    PanelCheckVersion dialog(&window);
+    Checked app("1.0.5");
     SetCheck(false, listener.url());
-    EXPECT_FALSE(RunCheck(window, dialog).shown);
+    EXPECT_FALSE(RunCheck(app).shown);
     EXPECT_FALSE(listener.acceptOne());
 
     SetCheck(false, server->http() + "/files/newer.plist");
-    EXPECT_FALSE(RunCheck(window, dialog).shown);
+    EXPECT_FALSE(RunCheck(app).shown);
     EXPECT_TRUE(server->requests().empty());
 }
 
 TEST_F(UpdateCheck, SilentServerTimesOut)
 {
     SilentListener listener;
-    MainWindow window;
-    window.appVersion = "1.0.5";
-    PanelCheckVersion dialog(&window);
+    Checked app("1.0.5");
     SetCheck(true, listener.url());
 
     // A guard that ends the transfer from outside if the check's own
@@ -591,7 +578,7 @@ TEST_F(UpdateCheck, SilentServerTimesOut)
             listener.close();
         }
     });
-    const Shown seen = RunCheck(window, dialog);
+    const Shown seen = RunCheck(app);
     {
         std::lock_guard<std::mutex> lock(mutex);
         finished = true;
@@ -626,14 +613,12 @@ class Dismissal : public Dialog, public ::testing::WithParamInterface<DismissCas
 
 TEST_P(Dismissal, HidesAndStartsNothing)
 {
-    MainWindow window;
-    window.appVersion = "1.0.5";
-    PanelCheckVersion dialog(&window);
+    Checked app("1.0.5");
     SetCheck(true, server->http() + "/files/newer.plist");
-    EXPECT_TRUE(RunCheck(window, dialog, GetParam().answer).shown);
+    EXPECT_TRUE(RunCheck(app, GetParam().answer).shown);
     EXPECT_FALSE(browser.ran());
     // The dialog stays usable: a second check shows it again.
-    EXPECT_TRUE(RunCheck(window, dialog, Answer::No).shown);
+    EXPECT_TRUE(RunCheck(app, Answer::No).shown);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, Dismissal,
@@ -668,11 +653,9 @@ TEST_P(Browser, TakStartsItWithTheWebAddressAlone)
         boost::any_cast<Plist::Dictionary&>(root["location"]).erase("pl");
     server->put("browser.plist", VersionFile(root, true));
 
-    MainWindow window;
-    window.appVersion = "1.0.5";
-    PanelCheckVersion dialog(&window);
+    Checked app("1.0.5");
     SetCheck(true, server->http() + "/files/browser.plist");
-    ASSERT_TRUE(RunCheck(window, dialog, Answer::Yes).shown);
+    ASSERT_TRUE(RunCheck(app, Answer::Yes).shown);
 
     // The check returns only after the browser has ended.
     ASSERT_TRUE(browser.ran());

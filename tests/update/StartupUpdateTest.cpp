@@ -88,11 +88,6 @@ std::string ProgramDir()
     return text.substr(0, text.rfind('/'));
 }
 
-std::string XmlPlist(const std::string& body)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + body + "</dict>\n</plist>\n";
-}
-
 struct StartCase {
     const char* name;
     bool checkOn;

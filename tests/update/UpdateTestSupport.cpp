@@ -327,6 +327,11 @@ std::vector<std::string> FakeBrowser::arguments() const
     return out;
 }
 
+std::string XmlPlist(const std::string& body)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + body + "</dict>\n</plist>\n";
+}
+
 std::string VersionFile(const boost::any& root, bool binary)
 {
     std::vector<char> bytes;

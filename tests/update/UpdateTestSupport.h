@@ -94,6 +94,10 @@ private:
     std::string log_;
 };
 
+// An XML property list whose root dictionary holds body (keys and values
+// as written).
+std::string XmlPlist(const std::string& body);
+
 // A version file as the update server publishes it.
 std::string VersionFile(const boost::any& root, bool binary);
 Plist::Dictionary VersionRoot(const std::string& version, const std::string& pl);
