@@ -9,6 +9,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -22,6 +23,8 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -37,9 +40,24 @@ namespace {
 // Handed all zero to the card layer; nothing reads it afterwards.
 LibraryLoadReport libraryLoadReport;
 
+// How long closing the window or "Zakończ" waits for a running report.
+const int kCloseWaitMs = 2000;
+
 std::string applicationFile(const char* name)
 {
     return (QCoreApplication::applicationDirPath() + QString::fromUtf8(name)).toUtf8().toStdString();
+}
+
+// Ends the program while a report is still stuck inside a call to the
+// PC/SC service, which the worker's thread cannot be taken out of. Output
+// buffers are flushed; then the process goes without its static destructors
+// and exit handlers: the global thread pool's would wait for that thread for
+// good, and the reader layer's would tear down its port table under it.
+// The daemon drops the process's connections when it is gone.
+[[noreturn]] void endDuringReport()
+{
+    std::fflush(nullptr);
+    std::quick_exit(0);
 }
 
 } // namespace
@@ -94,7 +112,7 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow()
 {
-    waitForReport();
+    waitForReport(-1);
     delete watcher;
     delete ui;
     if (messageBoxConfirm != nullptr && messageBoxConfirm->parent() == this)
@@ -152,10 +170,22 @@ void MainWindow::connectReportSignals()
     connect(this, &MainWindow::signalGUI_setCurrentColor, view, &AttrQTextBrowser::setCurrentColor);
 }
 
-void MainWindow::waitForReport()
+bool MainWindow::waitForReport(int timeoutMs)
 {
-    if (watcher != nullptr)
+    if (watcher == nullptr)
+        return true;
+    if (timeoutMs < 0) {
         watcher->waitForFinished();
+        return true;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    while (!watcher->isFinished()) {
+        if (clock.elapsed() >= timeoutMs)
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
 }
 
 void MainWindow::CompleteDoDiagnosticConcurrent()
@@ -184,7 +214,7 @@ void MainWindow::DoShowProgressBarConcurrent()
 void MainWindow::on_bGenerateReport_clicked()
 {
     if (watcher != nullptr) {
-        waitForReport();
+        waitForReport(-1);
         delete watcher;
         watcher = nullptr;
     }
@@ -238,14 +268,16 @@ void MainWindow::on_actionO_programie_triggered()
 
 void MainWindow::on_actionZako_cz_triggered()
 {
-    waitForReport();
+    if (!waitForReport(kCloseWaitMs))
+        endDuringReport();
     CloseReaderPort();
     QCoreApplication::quit();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    waitForReport();
+    if (!waitForReport(kCloseWaitMs))
+        endDuringReport();
     CloseReaderPort();
     event->accept();
 }

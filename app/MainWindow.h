@@ -74,8 +74,10 @@ private:
     void centreOnScreen();
     void connectReportSignals();
     // Waits until a running report has returned, so that nothing the worker
-    // uses (the card layer's port, this window) goes away under it.
-    void waitForReport();
+    // uses (the card layer's port, this window) goes away under it: for
+    // good with a negative timeoutMs, otherwise for at most timeoutMs. False
+    // when the report was still running at the end.
+    bool waitForReport(int timeoutMs);
 
     // Report worker sections (ReportWorker.cpp).
     void emitColour(const char* colour);
@@ -85,7 +87,9 @@ private:
     void emitColoured(const QString& text, const char* colour, bool bold);
     void reportSystem();
     void reportDrivers();
-    bool reportDaemon();
+    // True when a daemon runs; answers is false when it did not answer its
+    // wake-up in time, so that the report asks it nothing more.
+    bool reportDaemon(bool& answers);
     void reportInstalledFiles();
 
     Ui_MainWindow* ui;

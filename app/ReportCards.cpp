@@ -248,12 +248,16 @@ QString IdentifierText(const uint8_t* id, uint64_t idLength, size_t idCapacity)
     return QString::fromLatin1(FormatHex(reinterpret_cast<const char*>(id), bytes, static_cast<unsigned>(bytes), ""));
 }
 
-void ReportReaderList(ReportSink& sink, ReaderSectionState& state)
+void ReportReaderList(ReportSink& sink, ReaderSectionState& state, bool serviceAnswers)
 {
     sink.weighted(QStringLiteral(" Lista czytników wykorzystywanych przez serwis PCSC\n"), true);
-    InitLibrary();
-    state.count = PCSC2STD_MAX_READERS;
-    if (GetAllReaders(state.readers, &state.count) != 0) {
+    bool listed = false;
+    if (serviceAnswers) {
+        InitLibrary();
+        state.count = PCSC2STD_MAX_READERS;
+        listed = GetAllReaders(state.readers, &state.count) == 0;
+    }
+    if (!listed) {
         state.count = 0;
         state.listFailed = true;
         ErrorLine(sink, QStringLiteral(" Błąd pobrania listy czytników przez wrapper PCSC\n"));

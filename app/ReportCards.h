@@ -36,8 +36,10 @@ struct ReaderSectionState {
 };
 
 // The reader list: heading, then the names of the readers the port API
-// lists (at most 16), or the red failure line.
-void ReportReaderList(ReportSink& sink, ReaderSectionState& state);
+// lists (at most 16), or the red failure line. When the daemon did not
+// answer its wake-up (serviceAnswers false) the list counts as failed
+// without a call of the port API, each of which would wait on it for good.
+void ReportReaderList(ReportSink& sink, ReaderSectionState& state, bool serviceAnswers = true);
 
 // The state of each listed reader and its card, then the details of every
 // card that was read. After a failed reader list only the heading.

@@ -127,9 +127,9 @@ bool isDaemonName(const std::string& path)
 
 } // namespace
 
-std::vector<long> FindDaemonProcesses(const std::vector<std::string>& processList)
+std::vector<DaemonProcess> FindDaemonProcesses(const std::vector<std::string>& processList)
 {
-    std::vector<long> daemons;
+    std::vector<DaemonProcess> daemons;
     for (const std::string& line : processList) {
         size_t at = 0;
         const std::string pid = nextWord(line, at);
@@ -138,26 +138,41 @@ std::vector<long> FindDaemonProcesses(const std::vector<std::string>& processLis
             continue;
         for (int column = 0; column < 3; ++column)  // TTY, STAT, TIME
             nextWord(line, at);
-        if (isDaemonName(nextWord(line, at)))
-            daemons.push_back(std::stol(pid));
+        std::string program = nextWord(line, at);
+        if (isDaemonName(program))
+            daemons.push_back({std::stol(pid), std::move(program)});
     }
     return daemons;
 }
 
-int OpenTrustedDaemonExecutable(long pid)
+namespace {
+
+// Owned by root, and no one but root may write it.
+bool rootOnly(const struct stat& info)
 {
-    if (pid <= 0)
+    return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+} // namespace
+
+int OpenTrustedDaemonExecutable(const DaemonProcess& daemon)
+{
+    if (daemon.pid <= 0)
         return -1;
-    const int fd = open(("/proc/" + std::to_string(pid) + "/exe").c_str(), O_PATH | O_CLOEXEC);
-    if (fd < 0)
+    const int fd = open(("/proc/" + std::to_string(daemon.pid) + "/exe").c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0) {
+        // Only root may look at another user's process; everyone else is
+        // left with what the process list shows.
+        if (errno == EACCES || errno == EPERM)
+            return OpenTrustedDaemonFile(daemon.program);
         return -1;
+    }
     // Name and owner are taken from the open file itself, so a process that
     // ends or changes its program meanwhile cannot swap what is checked.
     struct stat info;
     char target[PATH_MAX];
     const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
-    const bool trusted = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == 0 &&
-                         (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && length > 0 &&
+    const bool trusted = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && rootOnly(info) && length > 0 &&
                          static_cast<size_t>(length) < sizeof target &&
                          isDaemonName(std::string(target, static_cast<size_t>(length)));
     if (!trusted) {
@@ -165,6 +180,49 @@ int OpenTrustedDaemonExecutable(long pid)
         return -1;
     }
     return fd;
+}
+
+int OpenTrustedDaemonFile(const std::string& path)
+{
+    if (path.empty() || path[0] != '/')
+        return -1;
+    std::vector<std::string> names;
+    for (size_t at = 0; at < path.size();) {
+        const size_t slash = path.find('/', at);
+        const size_t end = slash == std::string::npos ? path.size() : slash;
+        if (end > at)
+            names.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    if (names.empty() || names.back() != "pcscd")
+        return -1;
+
+    // Walked from the root one name at a time without following links: each
+    // directory is checked on the descriptor that the next step opens from.
+    int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (size_t i = 0; directory >= 0 && i < names.size(); ++i) {
+        struct stat info;
+        if (fstat(directory, &info) != 0 || !S_ISDIR(info.st_mode) || !rootOnly(info) || names[i] == "." ||
+            names[i] == "..") {
+            close(directory);
+            return -1;
+        }
+        const bool last = i + 1 == names.size();
+        const int next = openat(directory, names[i].c_str(),
+                                O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY));
+        close(directory);
+        if (next < 0)
+            return -1;
+        if (last) {
+            if (fstat(next, &info) != 0 || !S_ISREG(info.st_mode) || !rootOnly(info)) {
+                close(next);
+                return -1;
+            }
+            return next;
+        }
+        directory = next;
+    }
+    return -1;
 }
 
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output)

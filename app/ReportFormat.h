@@ -21,16 +21,35 @@ const char* GroupDigitsBy4(const char* text);
 // as read. False when the command cannot be started.
 bool ReadCommandLines(const char* command, std::vector<std::string>& lines);
 
-// The process ids of the process-list lines ("ps -ax": PID, TTY, STAT, TIME,
-// then the command) whose program, the first word of the command, has the
-// base name "pcscd", in list order. A process that only names "pcscd" in
-// its arguments is not among them.
-std::vector<long> FindDaemonProcesses(const std::vector<std::string>& processList);
+// One process-list line that names the daemon: its process id and its
+// program, the first word of its command as the line shows it.
+struct DaemonProcess {
+    long pid;
+    std::string program;
+    bool operator==(const DaemonProcess& other) const { return pid == other.pid && program == other.program; }
+};
 
-// The file that process pid runs, opened (O_PATH, close-on-exec), when its
-// base name is "pcscd" and it is owned by root and writable by no one else;
-// -1 otherwise. Run as "/proc/self/fd/N", it is exactly the file checked.
-int OpenTrustedDaemonExecutable(long pid);
+// The process-list lines ("ps -ax": PID, TTY, STAT, TIME, then the command)
+// whose program, the first word of the command, has the base name "pcscd",
+// in list order. A process that only names "pcscd" in its arguments is not
+// among them.
+std::vector<DaemonProcess> FindDaemonProcesses(const std::vector<std::string>& processList);
+
+// The file that the daemon process runs, opened (O_PATH, close-on-exec),
+// when its base name is "pcscd" and it is owned by root and writable by no
+// one else; -1 otherwise. Only when this process may not open the daemon's
+// "/proc/PID/exe" (another user's process, for anyone but root) is its
+// program taken instead, through OpenTrustedDaemonFile. Run as
+// "/proc/self/fd/N", it is exactly the file checked.
+int OpenTrustedDaemonExecutable(const DaemonProcess& daemon);
+
+// The file at path, opened (O_PATH, close-on-exec), when path is absolute,
+// names a regular file "pcscd" owned by root and writable by no one else,
+// and every directory on the way to it is owned by root and writable by no
+// one else; -1 otherwise, and for any symbolic link, "." or ".." on the way.
+// Each directory is checked as it is opened and the file is opened from
+// the last one, so nothing can be swapped between the checks and the run.
+int OpenTrustedDaemonFile(const std::string& path);
 
 // Runs program directly (no shell; a name without a slash is searched in
 // PATH) with the single argument argument, and collects its standard output.

@@ -70,9 +70,11 @@ std::string driverDetails(const std::string& entry)
 
 // One PC/SC context of user scope, released at once, so that a daemon which
 // the init system starts on its first client runs afterwards. A daemon that
-// takes the connection and never answers would hold the call for good, so
-// it is given timeoutMs and then left to finish on its own thread.
-void wakeSocketActivatedDaemon(int timeoutMs)
+// takes the connection and never answers (stopped, or hung on a reader
+// driver) would hold the call for good, so it is given timeoutMs and then
+// left to finish on its own thread. False when it did not answer in time:
+// every further PC/SC call of the report would then block the same way.
+bool wakeSocketActivatedDaemon(int timeoutMs)
 {
     std::packaged_task<void()> call([] {
         SCARDCONTEXT context = 0;
@@ -83,9 +85,9 @@ void wakeSocketActivatedDaemon(int timeoutMs)
     try {
         std::thread(std::move(call)).detach();
     } catch (const std::system_error&) {
-        return;
+        return true;
     }
-    finished.wait_for(std::chrono::milliseconds(timeoutMs));
+    return finished.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
 }
 
 QByteArray toBytes(const std::string& text)
@@ -148,12 +150,13 @@ void MainWindow::DoDiagnosticConcurrent()
 
     reportSystem();
     reportDrivers();
-    const bool daemonRunning = reportDaemon();
+    bool daemonAnswers = true;
+    const bool daemonRunning = reportDaemon(daemonAnswers);
 
     WindowSink sink(*this);
     ReaderSectionState readers;
     if (daemonRunning)
-        ReportReaderList(sink, readers);
+        ReportReaderList(sink, readers, daemonAnswers);
 
     reportInstalledFiles();
 
@@ -218,17 +221,17 @@ void MainWindow::reportDrivers()
     emitPlain(toBytes(text));
 }
 
-bool MainWindow::reportDaemon()
+bool MainWindow::reportDaemon(bool& answers)
 {
     emitColoured(QStringLiteral("Informacje o usłudze PCSC\n\n"), "blue", true);
     emitWeighted(QStringLiteral(" Stan"), true);
 
     // Desktops start the daemon on its first client and end it when idle, so
     // between reports the process list rarely shows it until asked.
-    wakeSocketActivatedDaemon(kDaemonWakeTimeoutMs);
+    answers = wakeSocketActivatedDaemon(kDaemonWakeTimeoutMs);
 
     std::vector<std::string> processes;
-    std::vector<long> daemons;
+    std::vector<DaemonProcess> daemons;
     if (ReadCommandLines("ps -ax", processes))
         daemons = FindDaemonProcesses(processes);
     const bool running = !daemons.empty();
@@ -238,8 +241,8 @@ bool MainWindow::reportDaemon()
         emitPlain(QStringLiteral(" : ") + "Uruchomiona\n");
         // Anyone can start a process called pcscd: only a root-owned daemon
         // file is asked for its version, and exactly the file that runs.
-        for (const long pid : daemons) {
-            const int executable = OpenTrustedDaemonExecutable(pid);
+        for (const DaemonProcess& daemon : daemons) {
+            const int executable = OpenTrustedDaemonExecutable(daemon);
             if (executable < 0)
                 continue;
             std::string output;

@@ -20,6 +20,12 @@
 
 extern char** environ;
 
+// Found by the test framework next to the record it prints.
+void PrintTo(const DaemonProcess& daemon, std::ostream* out)
+{
+    *out << daemon.pid << " " << daemon.program;
+}
+
 namespace {
 
 std::string Bytes(std::initializer_list<int> values)
@@ -160,7 +166,9 @@ TEST(DaemonProcesses, OnlyAProgramNamedPcscdIsTheDaemon)
         "  x815 ?        S      0:00 /usr/sbin/pcscd\n",
         "    816 ?        S      0:00\n",
     };
-    EXPECT_EQ(FindDaemonProcesses(list), (std::vector<long>{812, 813, 814}));
+    EXPECT_EQ(FindDaemonProcesses(list), (std::vector<DaemonProcess>{{812, "/usr/sbin/pcscd"},
+                                                                      {813, "/home/someone/pcscd"},
+                                                                      {814, "pcscd"}}));
     EXPECT_TRUE(FindDaemonProcesses({"      1 ?        Ss     0:02 /sbin/init --no-pcscd\n"}).empty());
 }
 
@@ -172,7 +180,7 @@ TEST(DaemonProcesses, LongProcessListLinesAreKeptWhole)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], "short\n");
     EXPECT_EQ(lines[1].size(), 30000u + 23u);
-    EXPECT_EQ(FindDaemonProcesses(lines), std::vector<long>{5});
+    EXPECT_EQ(FindDaemonProcesses(lines), (std::vector<DaemonProcess>{{5, "/s/pcscd"}}));
 }
 
 struct VersionBlockCase {
@@ -337,7 +345,7 @@ TEST_F(DaemonExecutable, OnlyARootOwnedPcscdFileIsOpened)
         char* argv[] = {name, seconds, nullptr};
         pid_t pid = -1;
         ASSERT_EQ(posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ), 0);
-        const int fd = OpenTrustedDaemonExecutable(pid);
+        const int fd = OpenTrustedDaemonExecutable({pid, "pcscd"});
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
         EXPECT_EQ(fd >= 0, c.trusted);
@@ -348,10 +356,52 @@ TEST_F(DaemonExecutable, OnlyARootOwnedPcscdFileIsOpened)
             EXPECT_EQ(opened.st_ino, file.st_ino);
             close(fd);
         }
-        // The process is gone: nothing is opened for its id.
-        EXPECT_EQ(OpenTrustedDaemonExecutable(pid), -1);
+        // The process is gone: nothing is opened for its id, not even the
+        // program it named.
+        EXPECT_EQ(OpenTrustedDaemonExecutable({pid, "/usr/sbin/pcscd"}), -1);
     }
-    EXPECT_EQ(OpenTrustedDaemonExecutable(0), -1);
+    EXPECT_EQ(OpenTrustedDaemonExecutable({0, "/usr/sbin/pcscd"}), -1);
+}
+
+// The program a process list names, for a user who may not look at root's
+// processes: only a root-owned "pcscd" reached through root-owned
+// directories that no one else may write. The system's own daemon is the
+// one such file this machine has; the rig's decoy rows try the others.
+TEST_F(DaemonExecutable, ARootInstalledPcscdIsOpenedByItsPath)
+{
+    ASSERT_EQ(geteuid(), 0u) << "needs root to give the program file root as its owner";
+    const std::string daemon = "/usr/sbin/pcscd";
+    struct stat installed;
+    ASSERT_EQ(stat(daemon.c_str(), &installed), 0) << "pcscd is not installed";
+    const std::string copy = dir + "/pcscd";
+    ASSERT_EQ(system(("cp /usr/sbin/pcscd '" + copy + "'").c_str()), 0);
+    ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const std::pair<std::string, bool> cases[] = {
+        {daemon, true},
+        {"//usr///sbin/pcscd", true},
+        {"pcscd", false},                     // not absolute
+        {"usr/sbin/pcscd", false},            // not absolute
+        {"/usr/sbin/../sbin/pcscd", false},   // a way back up
+        {"/usr/./sbin/pcscd", false},
+        {"/sbin/pcscd", false},               // a link on the way
+        {copy, false},                        // /tmp may be written by anyone
+        {"/usr/sbin/pcscd-missing", false},
+        {"/usr/sbin", false},
+        {"/", false},
+        {"", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        const int fd = OpenTrustedDaemonFile(c.first);
+        EXPECT_EQ(fd >= 0, c.second);
+        if (fd >= 0) {
+            struct stat opened;
+            ASSERT_EQ(fstat(fd, &opened), 0);
+            EXPECT_EQ(opened.st_ino, installed.st_ino);
+            close(fd);
+        }
+    }
 }
 
 struct LibraryCase {

@@ -4,7 +4,9 @@
 // them. The emissions are compared with a golden text in which only the
 // date, the kernel and the host name are masked. Two runs instead pull a
 // card or stop the daemon from the worker's own emission, and compare what
-// the report says from there on.
+// the report says from there on; one first reports on a daemon that has
+// stopped answering. The decoy case runs its reports as root and as an
+// ordinary user.
 #include "app/AttrQTextBrowser.h"
 #include "app/MainWindow.h"
 
@@ -12,6 +14,7 @@
 #include "tests/rig/RigUtil.h"
 #include "tests/support/vcard/VirtualCard.h"
 
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTextCursor>
@@ -240,8 +243,10 @@ pid_t ReplaceDaemonByStandIn()
     return standIn;
 }
 
-// Starts a program with its output in the file out (or discarded).
-pid_t Spawn(std::vector<std::string> args, const std::string& out = "/dev/null")
+// Starts a program with its output in the file out (or discarded), in this
+// process's environment or in env.
+pid_t Spawn(std::vector<std::string> args, const std::string& out = "/dev/null",
+            std::vector<std::string> env = {})
 {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -251,8 +256,12 @@ pid_t Spawn(std::vector<std::string> args, const std::string& out = "/dev/null")
     for (std::string& arg : args)
         argv.push_back(&arg[0]);
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (std::string& entry : env)
+        envp.push_back(&entry[0]);
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.empty() ? environ : envp.data()) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return pid;
@@ -378,6 +387,78 @@ std::vector<std::string> TailAfter(const std::string& action)
     return tail;
 }
 
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The golden report as it reads when its reader list has failed: the red
+// line in place of the list, and of the reader and card state section only
+// its heading, before the closing line.
+std::string WithFailedReaderList(const std::string& golden)
+{
+    const std::string listHeading = "weighted bold \" Lista czytników wykorzystywanych przez serwis PCSC\\n\"";
+    const std::string stateHeading = "coloured #0000ff bold font=null size=-1 \"Lista stanu czytników i kart\\n\\n\"";
+    const std::string closing = "coloured #0000ff bold font=null size=-1 \"Koniec raportu diagnostycznego\"";
+    std::istringstream in(golden);
+    std::string out;
+    std::string line;
+    bool listNext = false;
+    bool inState = false;
+    while (std::getline(in, line)) {
+        if (listNext) {
+            out += kRed + std::string("\" Błąd pobrania listy czytników przez wrapper PCSC\\n\"\n") + kBlack + "\n";
+            listNext = false;
+            continue;
+        }
+        inState = inState && line != closing;
+        if (!inState)
+            out += line + "\n";
+        listNext = line == listHeading;
+        inState = inState || line == stateHeading;
+    }
+    return out;
+}
+
+// The state letter of a process ("T" stopped), empty when it is gone.
+std::string ProcessState(pid_t pid)
+{
+    const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end = stat.rfind(')');
+    return end == std::string::npos || end + 2 >= stat.size() ? "" : stat.substr(end + 2, 1);
+}
+
+// Lets a stopped daemon run again when it goes out of scope, so that no
+// failed check leaves the report, and with it the window, waiting.
+class StoppedDaemon {
+public:
+    explicit StoppedDaemon(pid_t pid) : pid_(pid)
+    {
+        stopped_ = kill(pid_, SIGSTOP) == 0 &&
+                   vdrig::PollUntil([this] { return ProcessState(pid_) == "T"; }, std::chrono::seconds(20));
+    }
+    ~StoppedDaemon() { Resume(); }
+    bool stopped() const { return stopped_; }
+    void Resume()
+    {
+        if (pid_ > 0)
+            kill(pid_, SIGCONT);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_;
+    bool stopped_ = false;
+};
+
+// The daemon's wake-up waits this long for an answer (the report worker's
+// own bound); a report with a daemon that does not answer ends this much
+// later than one without a daemon at most. The margin is wide, so that no
+// load on the machine can break it, and far below a report that never ends.
+const int kWakeBoundMs = 5000;
+const int kLoadMarginMs = 15000;
+
 TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
@@ -467,6 +548,24 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     // are ended before counting, on both sides.
     QThreadPool::globalInstance()->waitForDone();
     const std::set<std::string> threads = OwnThreads();
+    if (Env("VD_APP_FREEZE") == "1") {
+        // The daemon stops answering before the report, as one hung on a
+        // reader driver does: the report tells the reader list failed and
+        // ends within the wake-up's bound, without asking the daemon more.
+        StoppedDaemon frozen(static_cast<pid_t>(vdrig::DaemonPid()));
+        ASSERT_TRUE(frozen.stopped());
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(RunReport(window)) << "the report waits on the stopped daemon";
+        EXPECT_LT(clock.elapsed(), kWakeBoundMs + kLoadMarginMs);
+        EXPECT_TRUE(window.findChild<QPushButton*>("bSaveReport")->isEnabled());
+        std::ostringstream report;
+        for (const std::string& line : recorder.lines())
+            report << Mask(line) << "\n";
+        EXPECT_EQ(report.str(), WithFailedReaderList(ReadFile(golden)));
+        frozen.Resume();
+        recorder.clear();
+    }
     ASSERT_TRUE(RunReport(window));
     QThreadPool::globalInstance()->waitForDone();
     Stop(activated);
@@ -491,10 +590,8 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
             tail.push_back(MaskCodes(*line));
         EXPECT_EQ(tail, expectedTail) << "actual emissions written to " << actualPath;
     } else {
-        std::ifstream in(golden);
-        ASSERT_TRUE(in.good()) << golden;
-        const std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        EXPECT_EQ(actual.str(), expected) << "actual emissions written to " << actualPath;
+        ASSERT_TRUE(std::ifstream(golden).good()) << golden;
+        EXPECT_EQ(actual.str(), ReadFile(golden)) << "actual emissions written to " << actualPath;
     }
 
     // The view shows exactly what was emitted, in that order.
@@ -547,89 +644,300 @@ std::vector<std::string> DaemonSection(const std::vector<std::string>& lines)
     return section;
 }
 
+// One report, and its PC/SC service section written to VD_APP_SECTION_OUT,
+// one emission a line. The decoy test below runs it as another user.
+TEST(ReportInRig, DaemonSectionOfOneReport)
+{
+    const std::string out = Env("VD_APP_SECTION_OUT");
+    ASSERT_FALSE(out.empty()) << "run by ReportInRig.OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion";
+    MainWindow window;
+    ASSERT_FALSE(window.startupFailed());
+    Recorder recorder(window);
+    window.show();
+    ASSERT_TRUE(RunReport(window));
+    std::ofstream file(out);
+    for (const std::string& line : DaemonSection(recorder.lines()))
+        file << line << "\n";
+    file.close();
+    EXPECT_TRUE(file.good()) << out;
+}
+
+std::vector<std::string> FileLines(const std::string& path)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(ReadFile(path));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Single reports as an ordinary user: a copy of this program, in a
+// directory that the user can reach whatever the build tree allows, runs
+// under setpriv and writes back the PC/SC service section.
+class ReportAsUser {
+public:
+    explicit ReportAsUser(uid_t uid) : uid_(uid)
+    {
+        char pattern[] = "/tmp/vd-as-user-XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            return;
+        dir_ = pattern;
+        const std::string own = dir_ + "/runtime";
+        const std::string out = dir_ + "/out";
+        ready_ = chmod(dir_.c_str(), 0755) == 0 &&
+                 system(("cp /proc/" + std::to_string(getpid()) + "/exe '" + dir_ + "/program'").c_str()) == 0 &&
+                 mkdir(own.c_str(), 0700) == 0 && chown(own.c_str(), uid, uid) == 0 && mkdir(out.c_str(), 0700) == 0 &&
+                 chown(out.c_str(), uid, uid) == 0;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            std::string text = *entry;
+            if (text.rfind("XDG_RUNTIME_DIR=", 0) == 0)
+                continue;
+            // A sanitizer's suppression file is copied beside the program.
+            const size_t at = text.find("suppressions=");
+            if (text.find("SAN_OPTIONS=") != std::string::npos && at != std::string::npos) {
+                const size_t from = at + strlen("suppressions=");
+                const size_t to = std::min(text.find(':', from), text.size());
+                const std::string copy = dir_ + "/suppressions-" + std::to_string(env_.size());
+                ready_ = ready_ && system(("cp '" + text.substr(from, to - from) + "' '" + copy + "'").c_str()) == 0 &&
+                         chmod(copy.c_str(), 0644) == 0;
+                text.replace(from, to - from, copy);
+            }
+            env_.push_back(text);
+        }
+        env_.push_back("XDG_RUNTIME_DIR=" + own);
+    }
+    ~ReportAsUser()
+    {
+        if (!dir_.empty()) {
+            EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+        }
+    }
+    bool ready() const { return ready_; }
+
+    // The section of one report; empty, with the run's output in failure,
+    // when the run failed.
+    std::vector<std::string> DaemonSection(const std::string& name, std::string& failure)
+    {
+        const std::string out = dir_ + "/out/" + name;
+        const std::string log = dir_ + "/" + name + ".log";
+        std::vector<std::string> env = env_;
+        env.push_back("VD_APP_SECTION_OUT=" + out);
+        const std::string id = std::to_string(uid_);
+        const pid_t pid = Spawn({"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", dir_ + "/program",
+                                 "--gtest_filter=ReportInRig.DaemonSectionOfOneReport"},
+                                log, env);
+        int status = -1;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            failure = "status " + std::to_string(status) + ":\n" + ReadFile(log);
+            return {};
+        }
+        return FileLines(out);
+    }
+
+private:
+    uid_t uid_;
+    bool ready_ = false;
+    std::string dir_;
+    std::vector<std::string> env_;
+};
+
+// What the PC/SC service section shows of a process list's daemon.
+enum class Shown { NotRunning, NoVersion, DaemonVersion, DecoyVersion };
+
+void ExpectSection(const std::vector<std::string>& section, Shown shown)
+{
+    const std::vector<std::string> head = {"weighted bold \" Stan\"", shown == Shown::NotRunning
+                                                                         ? "plain \" : Nie jest uruchomiona\\n\""
+                                                                         : "plain \" : Uruchomiona\\n\""};
+    std::vector<std::string> expected = head;
+    if (shown == Shown::DaemonVersion || shown == Shown::DecoyVersion)
+        expected.push_back("weighted bold \" Wersja : \\n\"");
+    if (shown == Shown::DecoyVersion)
+        expected.push_back("plain \"  decoy version 6.6.6\\n  \"");
+    if (shown == Shown::DaemonVersion) {
+        // The daemon's own version block is checked by its first line.
+        const std::string first = "plain \"  pcsc-lite version 1.9.9.\\n  ";
+        expected.push_back(section.size() > 3 && section[3].rfind(first, 0) == 0 ? section[3] : first + "...");
+    }
+    expected.push_back("plain \"\\n\"");
+    EXPECT_EQ(section, expected);
+}
+
+// The processes of one row of the decoy test, and what they leave behind.
+class DecoyScene {
+public:
+    DecoyScene(const std::string& decoy, const std::string& open) : decoy_(decoy), open_(open) {}
+    ~DecoyScene()
+    {
+        for (const pid_t pid : processes_)
+            Stop(pid);
+        if (socket_ >= 0) {
+            close(socket_);
+            unlink("/run/pcscd/pcscd.comm");
+        }
+        for (const std::string& dir : dirs_)
+            EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+    }
+
+    // A copy of the decoy named "pcscd" in dir, made with the given owner
+    // and mode, and started by its absolute path as that owner.
+    bool StartCopy(const std::string& dir, uid_t owner, mode_t mode)
+    {
+        const std::string path = dir + "/pcscd";
+        copies_.push_back(dir);
+        if (system(("cp '" + decoy_ + "' '" + path + "'").c_str()) != 0 || chown(path.c_str(), owner, owner) != 0 ||
+            chmod(path.c_str(), mode) != 0)
+            return false;
+        const std::string id = std::to_string(owner);
+        const pid_t pid = Spawn({"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", path});
+        processes_.push_back(pid);
+        const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+        return pid > 0 && WaitUntil([&] {
+                   char target[4096];
+                   const ssize_t n = readlink(exe.c_str(), target, sizeof target);
+                   return n > 0 && std::string(target, static_cast<size_t>(n)) == path;
+               }, 10000);
+    }
+    // A directory of root's with the given mode; removed with the scene.
+    std::string Directory(const std::string& path, mode_t mode)
+    {
+        if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0)
+            return std::string();
+        if (dirs_.empty() || path.rfind(dirs_.back(), 0) != 0)
+            dirs_.push_back(path);
+        return path;
+    }
+    // A process that names "pcscd" in its arguments only, and a socket
+    // where the daemon's would be whose holder never answers.
+    bool StartArgumentAndSilentSocket()
+    {
+        processes_.push_back(Spawn({decoy_, "-u", "pcscd"}));
+        socket_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, "/run/pcscd/pcscd.comm");
+        return processes_.back() > 0 && socket_ >= 0 &&
+               bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+               chmod(address.sun_path, 0777) == 0 && listen(socket_, 8) == 0;
+    }
+    // The real daemon, started as program, once it answers.
+    bool StartDaemon(const std::string& program)
+    {
+        processes_.push_back(Spawn({program, "--foreground", "-c", Env("VD_APP_READER_CONF")}, open_ + "/pcscd.log"));
+        return processes_.back() > 0 && WaitUntil([] {
+                   SCARDCONTEXT context = 0;
+                   if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+                       return false;
+                   SCardReleaseContext(context);
+                   return true;
+               }, 20000);
+    }
+    // True when a copy of the decoy was run with "--ver" (it leaves a file
+    // beside itself where it may write one).
+    bool DecoyRan() const
+    {
+        for (const std::string& dir : copies_) {
+            if (access((dir + "/ran-with-ver").c_str(), F_OK) == 0)
+                return true;
+        }
+        return false;
+    }
+    const std::string& open() const { return open_; }
+
+private:
+    std::string decoy_;
+    std::string open_;
+    std::vector<pid_t> processes_;
+    std::vector<std::string> dirs_;
+    std::vector<std::string> copies_;
+    int socket_ = -1;
+};
+
+struct DecoyRow {
+    const char* name;
+    std::function<bool(DecoyScene&)> start;
+    Shown asRoot;
+    Shown asUser;
+};
+
+const uid_t kUser = 65534;      // the ordinary user who runs the report
+const uid_t kStranger = 4321;   // another ordinary user
+
+// Which process of the list is the daemon, and whose program is run for its
+// version, with the report run by root and by an ordinary user. Root looks
+// at the file a process runs; the user, who may not, at the program its
+// command names: a root-owned "pcscd" in directories only root may write.
+// A stranger's "pcscd" is never run, whoever runs the report.
 TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
     ASSERT_TRUE(Env("VD_RIG_PCSCD_PID").empty()) << "starts with the rig's daemon down (--no-pcscd)";
+    ASSERT_EQ(geteuid(), 0u) << "needs root to start the processes of other users";
     const std::string decoy = Env("VD_APP_DECOY");
     ASSERT_EQ(access(decoy.c_str(), X_OK), 0) << "VD_APP_DECOY: " << decoy;
     char pattern[] = "/tmp/vd-decoys-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
-    ASSERT_EQ(chmod(dir.c_str(), 0777), 0);
-    const std::string marker = dir + "/ran-with-ver";
-    const std::string stateLine = "weighted bold \" Stan\"";
-    const std::string endLine = "plain \"\\n\"";
+    const std::string open = pattern;
+    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
+    // The rig's own /run/pcscd, root's and closed to others, as are the
+    // directories above it.
+    const std::string rootOnly = "/run/pcscd";
+
+    const std::vector<DecoyRow> rows = {
+        {"named_in_arguments", [](DecoyScene& scene) { return scene.StartArgumentAndSilentSocket(); },
+         Shown::NotRunning, Shown::NotRunning},
+        {"strangers_pcscd", [](DecoyScene& scene) { return scene.StartCopy(scene.open(), kStranger, 0755); },
+         Shown::NoVersion, Shown::NoVersion},
+        {"the_users_own_pcscd",
+         [](DecoyScene& scene) { return scene.StartCopy(scene.Directory(scene.open() + "/user", 0777), kUser, 0755); },
+         Shown::NoVersion, Shown::NoVersion},
+        {"roots_pcscd_below_a_directory_anyone_writes",
+         [rootOnly](DecoyScene& scene) {
+             scene.Directory(rootOnly + "/vd-open", 0777);
+             return scene.StartCopy(scene.Directory(rootOnly + "/vd-open/sub", 0755), 0, 0755);
+         },
+         Shown::DecoyVersion, Shown::NoVersion},
+        {"roots_pcscd_its_group_may_write",
+         [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-group", 0755), 0, 0775); },
+         Shown::NoVersion, Shown::NoVersion},
+        {"roots_pcscd_in_roots_directories",
+         [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-root", 0755), 0, 0755); },
+         Shown::DecoyVersion, Shown::DecoyVersion},
+        {"daemon_started_by_name", [](DecoyScene& scene) { return scene.StartDaemon("pcscd"); },
+         Shown::DaemonVersion, Shown::NoVersion},
+        {"daemon_started_by_its_path", [](DecoyScene& scene) { return scene.StartDaemon("/usr/sbin/pcscd"); },
+         Shown::DaemonVersion, Shown::DaemonVersion},
+    };
 
     MainWindow window;
     ASSERT_FALSE(window.startupFailed());
     Recorder recorder(window);
     window.show();
+    ReportAsUser user(kUser);
+    ASSERT_TRUE(user.ready());
 
-    // A process that names the daemon in its arguments, and a socket whose
-    // holder never answers: neither is a running daemon, and the report ends.
-    const pid_t watcher = Spawn({decoy, "-u", "pcscd"});
-    ASSERT_GT(watcher, 0);
-    const int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(silent, 0);
-    struct sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    strcpy(address.sun_path, "/run/pcscd/pcscd.comm");
-    ASSERT_EQ(bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0) << strerror(errno);
-    ASSERT_EQ(listen(silent, 8), 0);
-    ASSERT_TRUE(RunReport(window));
-    EXPECT_EQ(DaemonSection(recorder.lines()),
-              (std::vector<std::string>{stateLine, "plain \" : Nie jest uruchomiona\\n\"", endLine}));
-    close(silent);
-    unlink(address.sun_path);
-
-    // Another user's program called pcscd in a directory anyone may write:
-    // it counts as running, but it is never run.
-    const std::string stranger = dir + "/pcscd";
-    ASSERT_EQ(system(("cp '" + decoy + "' '" + stranger + "'").c_str()), 0);
-    ASSERT_EQ(chown(stranger.c_str(), 65534, 65534), 0);
-    ASSERT_EQ(chmod(stranger.c_str(), 0755), 0);
-    const pid_t strangerPid = Spawn({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", stranger});
-    ASSERT_GT(strangerPid, 0);
-    const std::string strangerExe = "/proc/" + std::to_string(strangerPid) + "/exe";
-    ASSERT_TRUE(WaitUntil([&] {
-        char target[4096];
-        const ssize_t n = readlink(strangerExe.c_str(), target, sizeof target);
-        return n > 0 && std::string(target, static_cast<size_t>(n)) == stranger;
-    }, 10000));
-    recorder.clear();
-    ASSERT_TRUE(RunReport(window));
-    EXPECT_EQ(DaemonSection(recorder.lines()),
-              (std::vector<std::string>{stateLine, "plain \" : Uruchomiona\\n\"", endLine}));
-    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the stranger's program was run";
-
-    // The real daemon, later in the process list than both: its version.
-    const pid_t daemon =
-        Spawn({"pcscd", "--foreground", "-c", Env("VD_APP_READER_CONF")}, dir + "/pcscd.log");
-    ASSERT_GT(daemon, strangerPid);
-    ASSERT_TRUE(WaitUntil([] {
-        SCARDCONTEXT context = 0;
-        if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
-            return false;
-        SCardReleaseContext(context);
-        return true;
-    }, 20000));
-    recorder.clear();
-    ASSERT_TRUE(RunReport(window));
-    const std::vector<std::string> section = DaemonSection(recorder.lines());
-    ASSERT_EQ(section.size(), 5u);
-    EXPECT_EQ(section[1], "plain \" : Uruchomiona\\n\"");
-    EXPECT_EQ(section[2], "weighted bold \" Wersja : \\n\"");
-    EXPECT_EQ(section[3].rfind("plain \"  pcsc-lite version 1.9.9.\\n  ", 0), 0u) << section[3];
-    EXPECT_EQ(section[4], endLine);
-    EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the stranger's program was run";
-
-    Stop(daemon);
-    for (const pid_t pid : {watcher, strangerPid}) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+    for (const DecoyRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        DecoyScene scene(decoy, open);
+        ASSERT_TRUE(row.start(scene)) << "the row's processes did not start";
+        recorder.clear();
+        ASSERT_TRUE(RunReport(window));
+        {
+            SCOPED_TRACE("report by root");
+            ExpectSection(DaemonSection(recorder.lines()), row.asRoot);
+        }
+        std::string failure;
+        const std::vector<std::string> section = user.DaemonSection(row.name, failure);
+        {
+            SCOPED_TRACE("report by user " + std::to_string(kUser));
+            EXPECT_TRUE(failure.empty()) << failure;
+            ExpectSection(section, row.asUser);
+        }
+        if (row.asRoot != Shown::DecoyVersion && row.asUser != Shown::DecoyVersion) {
+            EXPECT_FALSE(scene.DecoyRan()) << "a stranger's program was run";
+        }
     }
-    ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+    ASSERT_EQ(system(("rm -rf '" + open + "'").c_str()), 0);
 }
 
 } // namespace

@@ -2,11 +2,11 @@
 # run-in-rig.sh [options] [--] COMMAND ARGS...
 #
 # Runs COMMAND inside private mount and network namespaces beside a private
-# pcscd that has only the vpcd reader driver ("Virtual PCD 00 00" on TCP
-# 35963, "Virtual PCD 00 01" on 35964). Rigs run side by side without
-# clashing: each has its own loopback, its own ports and its own
-# /run/pcscd. Returns COMMAND's exit status; 125 when the rig itself
-# cannot be set up.
+# pcscd, started by its absolute path, that has only the vpcd reader driver
+# ("Virtual PCD 00 00" on TCP 35963, "Virtual PCD 00 01" on 35964). Rigs
+# run side by side without clashing: each has its own loopback, its own
+# ports and its own /run/pcscd. Returns COMMAND's exit status; 125 when the
+# rig itself cannot be set up.
 #
 # Options:
 #   --pid              also a PID namespace with its own /proc
@@ -218,9 +218,12 @@ port_listening() {
 }
 
 if [ $opt_pcscd -eq 1 ]; then
+  # By its absolute path, as a desktop's init system starts it: the process
+  # list then names the daemon's file, as users see it there.
+  pcscd_bin=$(command -v pcscd) || setup_fail "pcscd not found"
   # --pdeathsig: the daemon goes down with us even if we are SIGKILLed.
   # shellcheck disable=SC2086
-  setpriv --pdeathsig TERM -- pcscd --foreground -i -c "$rig_dir/reader.conf.d" \
+  setpriv --pdeathsig TERM -- "$pcscd_bin" --foreground -i -c "$rig_dir/reader.conf.d" \
     ${VD_RIG_PCSCD_ARGS:-} > "$log" 2>&1 < /dev/null &
   pcscd_pid=$!
   deadline=$((SECONDS + ${VD_RIG_READY_SECONDS:-20}))
