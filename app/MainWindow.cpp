@@ -178,9 +178,12 @@ bool MainWindow::waitForReport(int timeoutMs)
         watcher->waitForFinished();
         return true;
     }
+    // The future's own state: the watcher learns of the end only through
+    // an event, and none is handled here.
+    const QFuture<void> report = watcher->future();
     QElapsedTimer clock;
     clock.start();
-    while (!watcher->isFinished()) {
+    while (!report.isFinished()) {
         if (clock.elapsed() >= timeoutMs)
             return false;
         QThread::msleep(5);

@@ -109,6 +109,7 @@ struct SectionCase {
     fakepcsc::Script script;
     std::vector<std::string> list;   // emissions of the reader list
     std::vector<std::string> state;  // emissions of the state section and card details
+    bool serviceAnswers = true;      // false: the daemon did not answer its wake-up
 };
 
 fakepcsc::Script WithForced(fakepcsc::Script s, const char* entry, int call, int result)
@@ -159,6 +160,10 @@ std::vector<SectionCase> SectionCases()
         {"ListFails", WithForced(Readers({kReaderA}), "GetAllReaders", 0, PCSC2STD_ERR_PCSC),
          {listHeading, "red normal \" Błąd pobrania listy czytników przez wrapper PCSC\\n\"", "colour black"},
          kStateHeading},
+        // Readers there would be, but the port API is not asked.
+        {"ServiceDoesNotAnswer", KnownCard({kReaderA}),
+         {listHeading, "red normal \" Błąd pobrania listy czytników przez wrapper PCSC\\n\"", "colour black"},
+         kStateHeading, false},
         {"NoReaders", Readers({}), {listHeading, "plain \"  \\n\""}, Join({kStateHeading, kDetailsHeading})},
         {"TwoEmptyReaders", Readers({kReaderA, kReaderB}, 128),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  " + kReaderB + "\\n  \\n\""},
@@ -218,11 +223,14 @@ TEST_P(ReaderSections, EmitTheTextsOfEachBranch)
     fakepcsc::Reset(c.script);
     RecordingSink sink;
     ReaderSectionState state;
-    ReportReaderList(sink, state);
+    ReportReaderList(sink, state, c.serviceAnswers);
     EXPECT_EQ(sink.lines, c.list);
     sink.lines.clear();
     ReportReaderAndCardState(sink, state);
     EXPECT_EQ(sink.lines, c.state);
+    if (!c.serviceAnswers) {
+        EXPECT_EQ(fakepcsc::Log(), std::vector<std::string>{});
+    }
     // Every reader had its own short-lived port; none is left open.
     EXPECT_EQ(fakepcsc::OpenPorts(), 0);
     CloseReaderPort();
