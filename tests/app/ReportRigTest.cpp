@@ -897,6 +897,11 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
              return scene.StartCopy(scene.Directory(rootOnly + "/vd-open/sub", 0755), 0, 0755);
          },
          Shown::DecoyVersion, Shown::NoVersion},
+        {"strangers_pcscd_in_roots_directories",
+         [rootOnly](DecoyScene& scene) {
+             return scene.StartCopy(scene.Directory(rootOnly + "/vd-stranger", 0755), kStranger, 0755);
+         },
+         Shown::NoVersion, Shown::NoVersion},
         {"roots_pcscd_its_group_may_write",
          [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-group", 0755), 0, 0775); },
          Shown::NoVersion, Shown::NoVersion},
