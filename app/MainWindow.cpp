@@ -49,11 +49,14 @@ std::string applicationFile(const char* name)
 }
 
 // Ends the program while a report is still stuck inside a call to the
-// PC/SC service, which the worker's thread cannot be taken out of. Output
-// buffers are flushed; then the process goes without its static destructors
-// and exit handlers: the global thread pool's would wait for that thread for
-// good, and the reader layer's would tear down its port table under it.
-// The daemon drops the process's connections when it is gone.
+// PC/SC service, which the worker's thread cannot be taken out of. The
+// ordinary way out is closed: the window's destructor waits for the report,
+// and the application object's for every thread of the global pool, so both
+// for that thread, for good. exit() would still run the static destructors
+// and exit handlers (the reader layer's port table, the toolkit's globals)
+// under a thread that may wake inside them. So the output buffers are
+// flushed and the process ends at once; the daemon drops the process's
+// connections when it is gone.
 [[noreturn]] void endDuringReport()
 {
     std::fflush(nullptr);
