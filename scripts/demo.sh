@@ -217,7 +217,7 @@ rm -f "$out/report.rtf" "$out/window.png"
 fixtures=$(dirname "$tokens")
 { sed "s|^attr CKA_VALUE file \([^/]\)|attr CKA_VALUE file $fixtures/\1|" "$tokens"
   printf '%s\n' object 'attr CKA_CLASS ulong CKO_CERTIFICATE' 'attr CKA_CERTIFICATE_TYPE ulong CKC_X_509' \
-    'attr CKA_TOKEN bool 1' 'attr CKA_PRIVATE bool 0' "attr CKA_VALUE file $fixtures/cert-rsa1024.der" \
+    'attr CKA_TOKEN bool 1' 'attr CKA_PRIVATE bool 0' "attr CKA_VALUE file $fixtures/cert-rsa2048.der" \
     'attr CKA_ID hex 0B' 'attr CKA_LABEL text Certyfikat uwierzytelnienia'
 } > "$out/tokens.fixture" || fail "cannot write $out/tokens.fixture"
 
