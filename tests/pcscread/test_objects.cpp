@@ -17,9 +17,12 @@
 #include "pcscread/Names.h"
 #include "pcscread/PcscCard.h"
 #include "pcscread/PcscReader.h"
+#include "pcscread/PcscReader_internal.h"
 #include "pcscread/PcscSession.h"
 #include "pcscread/SystemUtils.h"
+#include "pcscread/SystemUtils_internal.h"
 #include "pcscread/Trace.h"
+#include "pcscread/Trace_internal.h"
 
 using fakepcsc::Bytes;
 using fakepcsc::Fn;
@@ -550,7 +553,7 @@ TEST_F(Objects, ReaderStopEndsAThreadBlockedInPcsc) {
         // Now the status waits never time out: only a cancel ends them.
         fakepcsc::SetStatusChangeHangs(true);
         ASSERT_TRUE(WaitUntil([] { return fakepcsc::BlockedStatusWaits() == 1; }));
-        EXPECT_TRUE(reader.HasThread());
+        EXPECT_TRUE(PcscReaderTestAccess::HasThread(reader));
     }
     EXPECT_EQ(0, fakepcsc::BlockedStatusWaits());
     EXPECT_EQ(0, fakepcsc::OpenContexts());
@@ -563,7 +566,7 @@ TEST_F(Objects, ReaderStartFailsWhenTheFirstWaitNeverAnswers) {
     PCSC_READER reader(kA);
     EXPECT_EQ(PCSC2STD_ERR_THREAD, reader.StartThread());
     EXPECT_EQ(PCSC2STD_ERR_THREAD, reader.GetLastError());
-    EXPECT_FALSE(reader.HasThread());
+    EXPECT_FALSE(PcscReaderTestAccess::HasThread(reader));
     EXPECT_EQ(0, fakepcsc::BlockedStatusWaits());
 }
 
