@@ -136,9 +136,6 @@ int LoginLayerSession(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_USER_TY
 uint64_t FindSlotForReaderRv(const char* readerName, CK_SLOT_ID* slotOut,
                              CK_FUNCTION_LIST* functions);
 
-// Bounded copy of a C string into a fixed field, always NUL-terminated.
-void CopyText(char* dst, size_t dstSize, const char* src);
-
 // A value's length as far as a field of that capacity holds it.
 inline size_t Bounded(uint64_t length, size_t capacity) {
     return length < capacity ? static_cast<size_t>(length) : capacity;

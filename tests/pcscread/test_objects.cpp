@@ -574,6 +574,12 @@ TEST_F(Objects, ReaderStartFailsWhenTheFirstWaitNeverAnswers) {
 // Name copies and traces
 // ---------------------------------------------------------------------------
 
+std::string Repeated(const std::string& unit, size_t times) {
+    std::string s;
+    for (size_t i = 0; i < times; ++i) s += unit;
+    return s;
+}
+
 struct NameCase {
     const char* label;
     std::string src;
@@ -586,7 +592,7 @@ class NameCopies : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(NameCopies, BoundedAndTerminated) {
     const NameCase& c = GetParam();
-    char buf[64];
+    char buf[130];
     std::memset(buf, 'Q', sizeof buf);
     EXPECT_EQ(c.whole, pcscread::CopyName(buf, c.size, c.src.c_str()));
     EXPECT_EQ(c.expected, std::string(buf));
@@ -601,8 +607,26 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"TwoByteCut", "abcdef\xC5\x82", 8, "abcdef", false},
                       NameCase{"TwoByteFits", "abcde\xC5\x82", 8, "abcde\xC5\x82", true},
                       NameCase{"ThreeByteCut", "abcde\xE2\x82\xAC", 8, "abcde", false},
-                      NameCase{"FourByteCut", "ab\xF0\x9F\x98\x80xyz", 6, "ab", false}),
+                      NameCase{"FourByteCut", "ab\xF0\x9F\x98\x80xyz", 6, "ab", false},
+                      // The progress box's 128-byte texts.
+                      NameCase{"Short", "diag", 128, "diag", true},
+                      NameCase{"Exactly127", std::string(127, 'a'), 128, std::string(127, 'a'), true},
+                      NameCase{"Ascii200", std::string(200, 'b'), 128, std::string(127, 'b'), false},
+                      NameCase{"TwoByteAcrossTheEnd", std::string(126, 'c') + "\xC5\x84", 128, std::string(126, 'c'),
+                               false},
+                      NameCase{"TwoByteFitsAtTheEnd", std::string(125, 'c') + "\xC5\x84x", 128,
+                               std::string(125, 'c') + "\xC5\x84", false},
+                      NameCase{"ThreeByteAcrossTheEnd", std::string(125, 'd') + "\xE2\x82\xAC", 128,
+                               std::string(125, 'd'), false},
+                      NameCase{"AllTwoByte", Repeated("\xC5\x84", 100), 128, Repeated("\xC5\x84", 63), false}),
     [](const ::testing::TestParamInfo<NameCase>& i) { return std::string(i.param.label); });
+
+TEST(NameCopiesNull, NullSourceGivesEmpty) {
+    char buf[128];
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_TRUE(pcscread::CopyName(buf, sizeof buf, nullptr));
+    EXPECT_STREQ("", buf);
+}
 
 struct TraceCase {
     const char* label;
@@ -622,12 +646,6 @@ const unsigned char kBytes[] = {0x3B, 0x00, 0xFF};
 const std::vector<unsigned char>& ManyBytes() {
     static const std::vector<unsigned char> b(3000, 0xAB);
     return b;
-}
-
-std::string Repeated(const std::string& unit, size_t times) {
-    std::string s;
-    for (size_t i = 0; i < times; ++i) s += unit;
-    return s;
 }
 
 TEST_P(TraceBuilders, Text) {
