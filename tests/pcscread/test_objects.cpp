@@ -488,6 +488,25 @@ TEST_F(WatchedCard, PresenceFallsBackToATemporaryConnection) {
     EXPECT_EQ(0, fakepcsc::OpenHandles());
 }
 
+// The longest name a reader object takes comes back whole from every status
+// query, so none of them fails for want of room.
+TEST_F(Objects, StatusQueriesOnTheLongestReaderName) {
+    const std::string name(PCSC_READER_NAME_SIZE - 1, 'L');
+    fakepcsc::AddReader(name);
+    fakepcsc::InsertCard(name, Atr(33));
+    PCSC_CARD_T1 card(name.c_str());
+    ASSERT_EQ(SCARD_S_SUCCESS, card.Connect(SCARD_SHARE_SHARED));
+    DWORD readerLen = 0, state = 0, protocol = 0, atrLen = 0;
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    EXPECT_EQ(SCARD_S_SUCCESS, card.QueryStatus(&readerLen, &state, &protocol, out, &atrLen));
+    EXPECT_EQ(name.size() + 1, readerLen);
+    EXPECT_EQ(SCARD_S_SUCCESS, card.GetStatus(&protocol, &state));
+    EXPECT_EQ(SCARD_S_SUCCESS, card.ReadAtr(out, &atrLen));
+    EXPECT_EQ(33u, atrLen);
+    EXPECT_EQ(SCARD_S_SUCCESS, card.CardStartTransaction());
+    EXPECT_EQ(1u, card.InTransaction());
+}
+
 // ---------------------------------------------------------------------------
 // PCSC_READER
 // ---------------------------------------------------------------------------
