@@ -124,6 +124,10 @@ ProfileLibrary* FindProfileLibrary(int profileKind) {
     return nullptr;
 }
 
+TokenVersionFunction FindVersionExport(void* library) {
+    return reinterpret_cast<TokenVersionFunction>(dlsym(library, "GetVersion"));
+}
+
 int LoadProfileLibraries(LibraryLoadReport* report) {
     InitLibrary();
     for (int i = 0; i < PROFILE_LIBRARY_COUNT; ++i) {
@@ -163,8 +167,7 @@ int LoadProfileLibraries(LibraryLoadReport* report) {
                         lib.lastRv = rv;
                     }
                 }
-                using GetVersionFn = const char* (*)();
-                auto getVersion = reinterpret_cast<GetVersionFn>(dlsym(lib.dlHandle, "GetVersion"));
+                const TokenVersionFunction getVersion = FindVersionExport(lib.dlHandle);
                 if (getVersion != nullptr) {
                     CopyName(lib.version, sizeof lib.version, getVersion());
                 }

@@ -150,6 +150,13 @@ static_assert(sizeof(CertificateInfoList) == 4 + 15 * 4378, "CertificateInfoList
 // Always returns 0; each report entry records its own outcome.
 int LoadProfileLibraries(LibraryLoadReport* report);
 
+// The maker's "GetVersion" export of a token library, or NULL when it has
+// none. library is a handle from dlopen, never NULL (dlsym would search the
+// whole process). The export returns the library's version text (or NULL),
+// which lives inside the library: copy it before closing the library.
+typedef const char* (*TokenVersionFunction)();
+TokenVersionFunction FindVersionExport(void* library);
+
 // ---------------------------------------------------------------------------
 // Reader port and card probe
 // ---------------------------------------------------------------------------
