@@ -2,27 +2,9 @@
 
 #include "ui_MessageBoxProgress.h"
 
-#include <cstring>
+#include "pcscread/Names.h"
 
-void CopyUtf8Bounded(char* target, size_t capacity, const char* text)
-{
-    if (capacity == 0)
-        return;
-    if (text == nullptr) {
-        target[0] = '\0';
-        return;
-    }
-    size_t length = strnlen(text, capacity);
-    if (length >= capacity) {
-        length = capacity - 1;
-        // Back off over continuation bytes so that the cut falls in front of
-        // the lead byte of the character that does not fit whole.
-        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
-            --length;
-    }
-    memcpy(target, text, length);
-    target[length] = '\0';
-}
+using pcscread::CopyName;
 
 MessageBoxProgress::MessageBoxProgress(QWidget* parent, const char* title_, const char* mainText_,
                                        const char* additionalText_)
@@ -30,9 +12,9 @@ MessageBoxProgress::MessageBoxProgress(QWidget* parent, const char* title_, cons
       parentWindow(parent)
 {
     ui->setupUi(this);
-    CopyUtf8Bounded(title, sizeof title, title_);
-    CopyUtf8Bounded(mainText, sizeof mainText, mainText_);
-    CopyUtf8Bounded(additionalText, sizeof additionalText, additionalText_);
+    CopyName(title, sizeof title, title_);
+    CopyName(mainText, sizeof mainText, mainText_);
+    CopyName(additionalText, sizeof additionalText, additionalText_);
     setFixedSize(frameGeometry().width(), frameGeometry().height());
 }
 
@@ -50,9 +32,9 @@ MessageBoxProgress::~MessageBoxProgress()
 
 void MessageBoxProgress::SetMessage(const char* title_, const char* mainText_, const char* additionalText_)
 {
-    CopyUtf8Bounded(title, sizeof title, title_);
-    CopyUtf8Bounded(mainText, sizeof mainText, mainText_);
-    CopyUtf8Bounded(additionalText, sizeof additionalText, additionalText_);
+    CopyName(title, sizeof title, title_);
+    CopyName(mainText, sizeof mainText, mainText_);
+    CopyName(additionalText, sizeof additionalText, additionalText_);
 }
 
 int MessageBoxProgress::ShowMessage(const char* title_, const char* mainText_, const char* additionalText_)

@@ -32,8 +32,4 @@ public slots:
     void EndDialog();
 };
 
-// Copies text (UTF-8, null meaning empty) into a buffer of capacity bytes,
-// NUL-terminated, never splitting a multi-byte character.
-void CopyUtf8Bounded(char* target, size_t capacity, const char* text);
-
 #endif

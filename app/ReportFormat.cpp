@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "token/cardlib.h"
+
 extern char** environ;
 
 namespace {
@@ -324,8 +326,7 @@ std::string TokenLibraryVersion(const char* path)
     void* handle = dlopen(path, RTLD_LAZY);
     if (handle == nullptr)
         return version;
-    typedef const char* (*GetVersionFunction)();
-    GetVersionFunction getVersion = reinterpret_cast<GetVersionFunction>(dlsym(handle, "GetVersion"));
+    const TokenVersionFunction getVersion = FindVersionExport(handle);
     if (getVersion != nullptr) {
         const char* text = getVersion();
         // The text may live inside the library: copy it before closing.

@@ -24,6 +24,28 @@ constexpr int kTransactionAttempts = 10;
 // How long a re-begin inside a transaction waits for the reader's named lock.
 constexpr int64_t kNamedLockTimeoutMs = 30000;
 
+// What SCardStatus writes: the reader name and ATR land in scratch space and
+// are copied out, or not, by the caller.
+struct StatusRecord {
+    // The handle was connected on the reader object's name, which is shorter
+    // than PCSC_READER_NAME_SIZE, and pcscd keeps no name longer than
+    // MAX_READERNAME either; so SCardStatus never finds this too small.
+    char readerName[PCSC_READER_NAME_SIZE];
+    DWORD readerLen = 0;
+    DWORD state = 0;
+    DWORD protocol = 0;
+    unsigned char atr[MAX_ATR_SIZE];
+    DWORD atrLen = 0;
+};
+static_assert(PCSC_READER_NAME_SIZE >= MAX_READERNAME, "a reader name from pcscd fits");
+
+// SCardStatus into s, with both buffers offered whole.
+LONG ReadStatus(SCARDHANDLE handle, StatusRecord& s) {
+    s.readerLen = sizeof s.readerName;
+    s.atrLen = sizeof s.atr;
+    return SCardStatus(handle, s.readerName, &s.readerLen, &s.state, &s.protocol, s.atr, &s.atrLen);
+}
+
 }  // namespace
 
 PCSC_CARD::PCSC_CARD() { Construct(nullptr, SCARD_SCOPE_USER, false); }
@@ -153,12 +175,8 @@ LONG PCSC_CARD::CardStartTransaction() {
                 lastError = SCardReconnect(hCard, shareMode, reconnectProtocols, SCARD_LEAVE_CARD, &activeProtocol);
             continue;
         }
-        char readerName[MAX_READERNAME];
-        DWORD readerLen = sizeof readerName;
-        DWORD state = 0, protocol = 0;
-        unsigned char atr[MAX_ATR_SIZE];
-        DWORD atrLen = sizeof atr;
-        lastError = SCardStatus(hCard, readerName, &readerLen, &state, &protocol, atr, &atrLen);
+        StatusRecord status;
+        lastError = ReadStatus(hCard, status);
         if (lastError == SCARD_S_SUCCESS) {
             held = true;
             break;
@@ -238,26 +256,21 @@ LONG PCSC_CARD::Transceive(const unsigned char* apdu, DWORD apduLen, unsigned ch
 
 LONG PCSC_CARD::QueryStatus(DWORD* readerLenOut, DWORD* state, DWORD* protocolOut, unsigned char* atrOut,
                             DWORD* atrLenOut) {
-    char readerName[256];
-    DWORD readerLen = sizeof readerName;
-    DWORD cardState = 0, protocol = 0;
-    unsigned char atr[MAX_ATR_SIZE];
-    DWORD atrLen = sizeof atr;
+    StatusRecord status;
     if (hCard != 0) {
-        lastError = SCardStatus(hCard, readerName, &readerLen, &cardState, &protocol, atr, &atrLen);
+        lastError = ReadStatus(hCard, status);
         if (lastError == SCARD_W_RESET_CARD) {
             lastError = Connect(shareMode);
             if (lastError != SCARD_S_SUCCESS) return lastError;
-            readerLen = sizeof readerName;
-            atrLen = sizeof atr;
-            lastError = SCardStatus(hCard, readerName, &readerLen, &cardState, &protocol, atr, &atrLen);
+            lastError = ReadStatus(hCard, status);
         }
         if (lastError != SCARD_S_SUCCESS) return lastError;
-        if (atrLenOut != nullptr) *atrLenOut = atrLen;
-        if (readerLenOut != nullptr) *readerLenOut = readerLen;
-        if (protocolOut != nullptr) *protocolOut = protocol;
-        if (state != nullptr) *state = ReduceState(cardState);
-        if (atrOut != nullptr) std::memcpy(atrOut, atr, atrLen <= sizeof atr ? atrLen : sizeof atr);
+        if (atrLenOut != nullptr) *atrLenOut = status.atrLen;
+        if (readerLenOut != nullptr) *readerLenOut = status.readerLen;
+        if (protocolOut != nullptr) *protocolOut = status.protocol;
+        if (state != nullptr) *state = ReduceState(status.state);
+        if (atrOut != nullptr)
+            std::memcpy(atrOut, status.atr, status.atrLen <= sizeof status.atr ? status.atrLen : sizeof status.atr);
         return lastError;
     }
     if (reader == nullptr) return lastError = PCSC2STD_ERR_NO_READER;
@@ -266,13 +279,13 @@ LONG PCSC_CARD::QueryStatus(DWORD* readerLenOut, DWORD* state, DWORD* protocolOu
     lastError = SCardConnect(ReaderContext(), reader->ReaderName(), SCARD_SHARE_SHARED,
                              SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &temporary, &p);
     if (lastError != SCARD_S_SUCCESS) return lastError;
-    lastError = SCardStatus(temporary, readerName, &readerLen, &cardState, &protocol, atr, &atrLen);
+    lastError = ReadStatus(temporary, status);
     SCardDisconnect(temporary, SCARD_LEAVE_CARD);
     if (lastError != SCARD_S_SUCCESS) return lastError;
     if (atrLenOut != nullptr) *atrLenOut = 0;
     if (readerLenOut != nullptr) *readerLenOut = 0;
     if (protocolOut != nullptr) *protocolOut = 0;
-    if (state != nullptr) *state = ReduceState(cardState);
+    if (state != nullptr) *state = ReduceState(status.state);
     return lastError;
 }
 
@@ -287,14 +300,10 @@ LONG PCSC_CARD::CheckPresence(DWORD* state, unsigned char* atrOut, DWORD* atrLen
 
 LONG PCSC_CARD::GetStatus(DWORD* protocolOut, DWORD* stateOut) {
     if (hCard == 0) return PCSC2STD_ERR_NOT_CONNECTED;
-    char readerName[2048];
-    DWORD readerLen = sizeof readerName;
-    unsigned char atr[MAX_ATR_SIZE];
-    DWORD atrLen = sizeof atr;
-    DWORD state = 0, protocol = 0;
-    lastError = SCardStatus(hCard, readerName, &readerLen, &state, &protocol, atr, &atrLen);
-    if (stateOut != nullptr) *stateOut = state;
-    if (protocolOut != nullptr) *protocolOut = protocol;
+    StatusRecord status;
+    lastError = ReadStatus(hCard, status);
+    if (stateOut != nullptr) *stateOut = status.state;
+    if (protocolOut != nullptr) *protocolOut = status.protocol;
     return lastError;
 }
 
@@ -309,13 +318,10 @@ LONG PCSC_CARD::GetHandles(SCARDCONTEXT* contextOut, SCARDHANDLE* cardOut) {
 LONG PCSC_CARD::ReadAtr(unsigned char* atrOut, DWORD* atrLen) {
     if (hCard == 0) return lastError = PCSC2STD_ERR_NOT_CONNECTED;
     if (atrLen == nullptr) return lastError = SCARD_E_INVALID_PARAMETER;
-    char readerName[256];
-    DWORD readerLen = sizeof readerName;
-    DWORD state = 0, protocol = 0;
-    unsigned char atr[MAX_ATR_SIZE];
-    *atrLen = sizeof atr;
-    lastError = SCardStatus(hCard, readerName, &readerLen, &state, &protocol, atr, atrLen);
-    if (lastError == SCARD_S_SUCCESS && atrOut != nullptr) std::memcpy(atrOut, atr, *atrLen);
+    StatusRecord status;
+    lastError = ReadStatus(hCard, status);
+    *atrLen = status.atrLen;
+    if (lastError == SCARD_S_SUCCESS && atrOut != nullptr) std::memcpy(atrOut, status.atr, *atrLen);
     return lastError;
 }
 

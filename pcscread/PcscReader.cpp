@@ -5,6 +5,7 @@
 #include <new>
 
 #include "pcscread/pcsc2std.h"
+#include "pcscread/pcsc2std_internal.h"
 #include "pcscread/Names.h"
 #include "pcscread/Trace.h"
 
@@ -16,10 +17,7 @@ using pcscread::TraceHex;
 namespace {
 
 // Results of the status wait that the thread publishes as service errors.
-bool IsPublishedError(LONG rc) {
-    return rc == SCARD_E_READER_UNAVAILABLE || rc == SCARD_E_SYSTEM_CANCELLED || rc == SCARD_E_NO_SERVICE ||
-           rc == SCARD_E_SERVICE_STOPPED || rc == SCARD_E_UNKNOWN_READER;
-}
+bool IsPublishedError(LONG rc) { return pcscread::IsServiceError(rc) || rc == SCARD_E_UNKNOWN_READER; }
 
 // PC/SC keeps an event counter in the upper half of the state word; only
 // the state bits are published.
@@ -286,24 +284,10 @@ long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, u
     }
     long result = 0;
     if (cardStateOperationResult != 0) {
-        switch (cardStateOperationResult) {
-            case SCARD_E_READER_UNAVAILABLE:
-            case SCARD_E_UNKNOWN_READER:
-                result = PCSC2STD_ERR_READER_UNAVAILABLE;
-                break;
-            case SCARD_E_SYSTEM_CANCELLED:
-                result = PCSC2STD_ERR_SYSTEM_CANCELLED;
-                break;
-            case SCARD_E_NO_SERVICE:
-                result = PCSC2STD_ERR_NO_SERVICE;
-                break;
-            case SCARD_E_SERVICE_STOPPED:
-                result = PCSC2STD_ERR_SERVICE_STOPPED;
-                break;
-            default:
-                result = PCSC2STD_ERR_THREAD;
-                break;
-        }
+        // A reader that has gone is reported as one that is unavailable.
+        const LONG published = cardStateOperationResult == SCARD_E_UNKNOWN_READER ? SCARD_E_READER_UNAVAILABLE
+                                                                                   : cardStateOperationResult;
+        result = pcscread::MapServiceError(published, PCSC2STD_ERR_THREAD);
     } else {
         unsigned long ev = eventState.load(std::memory_order_relaxed);
         unsigned long out = ev;

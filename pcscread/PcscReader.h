@@ -49,12 +49,10 @@ public:
     long SelectReader(char* nameBuf, size_t nameSize, unsigned long index);
     unsigned short ReaderExists(const char* name);
 
-    // Test access: whether a watch thread object exists (running or ended
-    // but not yet joined), and whether the last one ended on a failure.
-    bool HasThread() const { return thread.joinable(); }
-    bool ThreadFailed() const { return threadFailed.load(); }
-
 private:
+    // Test access, in pcscread/PcscReader_internal.h.
+    friend struct PcscReaderTestAccess;
+
     void Construct(const char* name, unsigned long scope);
     static void ThreadCheckCard(PCSC_READER* reader);
     void ThreadBody();

@@ -10,9 +10,11 @@
 #include "pcscread/Sync.h"
 #include "pcscread/Trace.h"
 #include "pcscread/pcsc2std.h"
+#include "pcscread/pcsc2std_internal.h"
 
 using namespace std::chrono_literals;
 using pcscread::DeadlineIn;
+using pcscread::MapServiceError;
 using pcscread::Trace;
 using pcscread::TraceInt;
 
@@ -49,22 +51,6 @@ void ClearSlot(PortEntry& e) {
     std::free(e.readerName);
     e.readerName = nullptr;
     e.reserved = false;
-}
-
-// Maps the four service-level PC/SC results; anything else gives fallback.
-int MapServiceError(LONG rc, int fallback) {
-    switch (rc) {
-        case SCARD_E_READER_UNAVAILABLE:
-            return PCSC2STD_ERR_READER_UNAVAILABLE;
-        case SCARD_E_SYSTEM_CANCELLED:
-            return PCSC2STD_ERR_SYSTEM_CANCELLED;
-        case SCARD_E_NO_SERVICE:
-            return PCSC2STD_ERR_NO_SERVICE;
-        case SCARD_E_SERVICE_STOPPED:
-            return PCSC2STD_ERR_SERVICE_STOPPED;
-        default:
-            return fallback;
-    }
 }
 
 uint16_t ReaderStatusOf(LONG probe, bool* listed) {
@@ -306,17 +292,7 @@ int CardStatus(uint32_t port) {
     unsigned long state = 0, atrLen = 0;
     unsigned char atr[PCSC_READER_ATR_SIZE];
     const long rc = card->Reader()->GetCardState(&state, &atrLen, atr);
-    if (rc != 0) {
-        switch (rc) {
-            case PCSC2STD_ERR_READER_UNAVAILABLE:
-            case PCSC2STD_ERR_SERVICE_STOPPED:
-            case PCSC2STD_ERR_NO_SERVICE:
-            case PCSC2STD_ERR_SYSTEM_CANCELLED:
-                return static_cast<int>(rc);
-            default:
-                return CARD_STATUS_ERROR;
-        }
-    }
+    if (rc != 0) return pcscread::IsServiceErrorCode(rc) ? static_cast<int>(rc) : CARD_STATUS_ERROR;
     const int changed = (state & SCARD_STATE_CHANGED) ? PCSC2STD_CARD_CHANGED : 0;
     if (state & SCARD_STATE_EMPTY) return changed;
     if (state & SCARD_STATE_PRESENT) return PCSC2STD_CARD_PRESENT | changed;

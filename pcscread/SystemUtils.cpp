@@ -1,4 +1,5 @@
 #include "pcscread/SystemUtils.h"
+#include "pcscread/SystemUtils_internal.h"
 
 #include <fcntl.h>
 #include <pthread.h>

@@ -45,11 +45,6 @@ void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int GetThreadId();
 void* FileLockThreadProc(void* wait);
 
-// Test access: the number of names that currently have an entry, and the
-// usage count of one name (0 without an entry).
-size_t NamedLockEntryCount();
-int NamedLockUsage(const std::string& name);
-
 }  // namespace pcscread
 
 #endif  // VD_PCSCREAD_SYSTEMUTILS_H

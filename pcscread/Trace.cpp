@@ -1,4 +1,5 @@
 #include "pcscread/Trace.h"
+#include "pcscread/Trace_internal.h"
 
 #include <cstdio>
 #include <cstring>

@@ -30,10 +30,6 @@ int TraceIntLine(const char* message, long value);
 int TraceHexLine(const char* message, unsigned long value);
 int TraceBytesLine(const char* message, const unsigned char* bytes, size_t count, bool separate);
 
-// The text the last builder handed to TraceOutput on this thread; lets the
-// builders be checked without an output channel.
-const char* LastTraceText();
-
 // One nanosleep of ms milliseconds; an interrupting signal ends it early.
 void SleepMilliseconds(unsigned long ms);
 

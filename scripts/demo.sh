@@ -10,8 +10,8 @@
 # "Zapisz raport" yourself; closing the window ends the rig. Without one, the
 # program runs under Xvfb and is driven with xdotool as a user would: it
 # presses "Generuj raport", saves the finished report through "Zapisz raport"
-# to build/demo/report.rtf, writes a picture of the window to
-# build/demo/window.png and prints both paths.
+# to build/demo/report.rtf, scrolls the report to its top, writes a picture of
+# the window to build/demo/window.png and prints both paths.
 #
 # For the test suite: --no-setup skips the packages and the build, --build DIR
 # names the build tree (default build/release), --out DIR the directory of the
@@ -140,7 +140,13 @@ inside() {
   poll 20 saved || fail "the saved report $out/report.rtf does not end with \"$closing_line\""
   gone() { ! find_window "$save_title"; }
   poll 10 gone || fail "the save dialog did not close"
-  # Let the window repaint where the dialog was.
+  # The view follows the report to its end; the picture shows its start, as a
+  # user gets it: a click into the view (at 20,40, 468 x 271, below the menu
+  # bar) gives it the keyboard, and Home scrolls the read-only view to the top.
+  xdotool windowfocus --sync "$window" 2>> "$log"
+  xdotool mousemove --window "$window" 254 200 click 1
+  xdotool key Home
+  # Let the window repaint where the dialog was and at the top of the view.
   sleep 1
   import -window "$window" "$out/window.png" 2>> "$log" || fail "cannot take a picture of the window"
 
@@ -217,7 +223,7 @@ rm -f "$out/report.rtf" "$out/window.png"
 fixtures=$(dirname "$tokens")
 { sed "s|^attr CKA_VALUE file \([^/]\)|attr CKA_VALUE file $fixtures/\1|" "$tokens"
   printf '%s\n' object 'attr CKA_CLASS ulong CKO_CERTIFICATE' 'attr CKA_CERTIFICATE_TYPE ulong CKC_X_509' \
-    'attr CKA_TOKEN bool 1' 'attr CKA_PRIVATE bool 0' "attr CKA_VALUE file $fixtures/cert-rsa1024.der" \
+    'attr CKA_TOKEN bool 1' 'attr CKA_PRIVATE bool 0' "attr CKA_VALUE file $fixtures/cert-rsa2048.der" \
     'attr CKA_ID hex 0B' 'attr CKA_LABEL text Certyfikat uwierzytelnienia'
 } > "$out/tokens.fixture" || fail "cannot write $out/tokens.fixture"
 

@@ -18,6 +18,8 @@ packages=(
   python3 libplist-utils libplist-dev libccid locales
   xvfb xauth imagemagick fonts-dejavu-core
   iproute2 procps util-linux openssl
+  # zone data: dates are tested under named zones, not UTC alone
+  tzdata
   # holds the PC/SC socket and starts the daemon on demand, as desktops do
   systemd
 )

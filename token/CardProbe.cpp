@@ -4,11 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pcscread/Names.h"
 #include "token/cardlib.h"
 #include "token/cardlib_internal.h"
 
 using cardlib_detail::CodeAsRv;
-using cardlib_detail::CopyText;
+using pcscread::CopyName;
 
 namespace {
 
@@ -134,11 +135,11 @@ int ExamineProfile(ProfileLibrary& lib, const char* readerName, const char* regu
     }
 
     p.kind = lib.kind;
-    CopyText(p.label, sizeof p.label, TrimTrailingBlanks(info.label, sizeof info.label));
-    CopyText(p.profileVersion, sizeof p.profileVersion,
+    CopyName(p.label, sizeof p.label, TrimTrailingBlanks(info.label, sizeof info.label));
+    CopyName(p.profileVersion, sizeof p.profileVersion,
              lib.kind == PROFILE_KIND_REGULAR ? regular : secure);
-    CopyText(p.profileName, sizeof p.profileName, lib.profileName);
-    CopyText(p.libraryVersion, sizeof p.libraryVersion, lib.version);
+    CopyName(p.profileName, sizeof p.profileName, lib.profileName);
+    CopyName(p.libraryVersion, sizeof p.libraryVersion, lib.version);
     p.libraryInitialized = 1;
     p.tokenInitialized = (info.flags & CKF_TOKEN_INITIALIZED) ? 1 : 0;
     p.userPinInitialized = (info.flags & CKF_USER_PIN_INITIALIZED) ? 1 : 0;
@@ -148,7 +149,7 @@ int ExamineProfile(ProfileLibrary& lib, const char* readerName, const char* regu
     p.soPinFinalTry = (info.flags & CKF_SO_PIN_FINAL_TRY) ? 1 : 0;
     p.freePublicMemory = Low32(info.ulFreePublicMemory);
     p.freePrivateMemory = Low32(info.ulFreePrivateMemory);
-    CopyText(out.cardNumber, sizeof out.cardNumber,
+    CopyName(out.cardNumber, sizeof out.cardNumber,
              TrimTrailingBlanks(info.serialNumber, sizeof info.serialNumber));
 
     if (p.tokenInitialized) {
@@ -195,7 +196,7 @@ int VersionFromFci(const uint8_t* data, size_t length, char* version, size_t ver
     if (length > kResponseCapacity) length = kResponseCapacity;
     const void* tag = std::memchr(data, 0xA5, length);
     if (tag == nullptr) {
-        CopyText(version, versionSize, "3.5.x");
+        CopyName(version, versionSize, "3.5.x");
         return 0;
     }
     const size_t t = static_cast<size_t>(static_cast<const uint8_t*>(tag) - data);
@@ -295,7 +296,7 @@ int BindProfileToReader(int profileKind, const char* readerName) {
 
 int ReadCardInfo(const char* readerName, CardInfo* out) {
     std::memset(out, 0, sizeof *out);
-    CopyText(out->readerName, sizeof out->readerName, readerName);
+    CopyName(out->readerName, sizeof out->readerName, readerName);
     if (readerPort == CARDLIB_NO_READER_PORT) return CARDLIB_ERR_NO_PORT;
     const uint32_t port = static_cast<uint32_t>(readerPort);
 

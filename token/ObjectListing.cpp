@@ -8,14 +8,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pcscread/Names.h"
 #include "token/cardlib.h"
 #include "token/cardlib_internal.h"
 
 using cardlib_detail::Bounded;
 using cardlib_detail::CodeAsRv;
 using cardlib_detail::CopyBounded;
-using cardlib_detail::CopyText;
 using cardlib_detail::FailInSession;
+using pcscread::CopyName;
 
 namespace {
 
@@ -65,7 +66,7 @@ CK_RV ReadAttributes(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session, CK_OBJECT_H
 }
 
 void CopyLabel(char* dst, size_t dstSize, const uint8_t* label, uint64_t labelLength) {
-    CopyText(dst, dstSize, TrimTrailingBlanks(label, Bounded(labelLength, 128)));
+    CopyName(dst, dstSize, TrimTrailingBlanks(label, Bounded(labelLength, 128)));
 }
 
 // Common frame of both listings: profile lookup, session, search. Fills the

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "pcscread/Names.h"
 #include "token/cardlib.h"
 #include "token/cardlib_internal.h"
 
@@ -49,16 +50,6 @@ ProfileLibrary profileLibraries[PROFILE_LIBRARY_COUNT] = {
     InitialEntry(0), InitialEntry(1), InitialEntry(2), InitialEntry(3)};
 
 namespace cardlib_detail {
-
-void CopyText(char* dst, size_t dstSize, const char* src) {
-    if (dstSize == 0) return;
-    size_t n = 0;
-    if (src != nullptr) {
-        while (n + 1 < dstSize && src[n] != '\0') ++n;
-        std::memcpy(dst, src, n);
-    }
-    dst[n] = '\0';
-}
 
 int BeginProfileOperation(int profileKind, ProfileLibrary** libOut) {
     ProfileLibrary* lib = FindProfileLibrary(profileKind);
@@ -123,7 +114,7 @@ int LoginLayerSession(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_USER_TY
 
 }  // namespace cardlib_detail
 
-using cardlib_detail::CopyText;
+using pcscread::CopyName;
 
 ProfileLibrary* FindProfileLibrary(int profileKind) {
     if (profileKind != PROFILE_KIND_REGULAR && profileKind != PROFILE_KIND_SECURE) return nullptr;
@@ -131,6 +122,10 @@ ProfileLibrary* FindProfileLibrary(int profileKind) {
         if (e.kind == profileKind) return &e;
     }
     return nullptr;
+}
+
+TokenVersionFunction FindVersionExport(void* library) {
+    return reinterpret_cast<TokenVersionFunction>(dlsym(library, "GetVersion"));
 }
 
 int LoadProfileLibraries(LibraryLoadReport* report) {
@@ -172,18 +167,17 @@ int LoadProfileLibraries(LibraryLoadReport* report) {
                         lib.lastRv = rv;
                     }
                 }
-                using GetVersionFn = const char* (*)();
-                auto getVersion = reinterpret_cast<GetVersionFn>(dlsym(lib.dlHandle, "GetVersion"));
+                const TokenVersionFunction getVersion = FindVersionExport(lib.dlHandle);
                 if (getVersion != nullptr) {
-                    CopyText(lib.version, sizeof lib.version, getVersion());
+                    CopyName(lib.version, sizeof lib.version, getVersion());
                 }
             }
             entry.loaded = 1;
             entry.initialized = lib.initialized;
-            CopyText(entry.version, sizeof entry.version, lib.version);
+            CopyName(entry.version, sizeof entry.version, lib.version);
         }
-        CopyText(entry.primaryPath, sizeof entry.primaryPath, lib.primaryPath);
-        CopyText(entry.fallbackPath, sizeof entry.fallbackPath, lib.fallbackPath);
+        CopyName(entry.primaryPath, sizeof entry.primaryPath, lib.primaryPath);
+        CopyName(entry.fallbackPath, sizeof entry.fallbackPath, lib.fallbackPath);
         entry.kind = lib.kind;
         report->count += 1;
     }

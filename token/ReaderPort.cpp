@@ -1,6 +1,7 @@
 // The card layer's own reader port over the pcsc2std port API.
 #include <cstring>
 
+#include "pcscread/Names.h"
 #include "token/cardlib.h"
 #include "token/cardlib_internal.h"
 
@@ -19,7 +20,7 @@ int OpenReaderPort(const char* readerName) {
     const int rc = InitPort(0, 0, readerName, &port, PCSC2STD_CARD_KIND_T1, 0);
     if (rc == 0) {
         readerPort = static_cast<int32_t>(port);
-        cardlib_detail::CopyText(readerPortName, sizeof readerPortName, readerName);
+        pcscread::CopyName(readerPortName, sizeof readerPortName, readerName);
     }
     return rc;
 }
@@ -54,8 +55,7 @@ int GetReaderList(ReaderInfo* out, uint32_t* count) {
     // port API reports.
     if (found > PCSC2STD_MAX_READERS) found = PCSC2STD_MAX_READERS;
     for (uint32_t i = 0; i < found; ++i) {
-        std::memcpy(out[i].name, readerBuffer[i].name, sizeof out[i].name);
-        out[i].name[sizeof out[i].name - 1] = '\0';
+        pcscread::CopyName(out[i].name, sizeof out[i].name, readerBuffer[i].name);
         out[i].attribA = readerBuffer[i].attribA;
         out[i].attribB = readerBuffer[i].attribB;
         out[i].status = readerBuffer[i].status;

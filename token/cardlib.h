@@ -49,28 +49,6 @@ enum : int {
 constexpr CK_SLOT_ID CARDLIB_NO_SLOT_BOUND = 0xffff;
 constexpr int32_t CARDLIB_NO_READER_PORT = 0xffff;
 
-// ---------------------------------------------------------------------------
-// Registry of profile libraries
-// ---------------------------------------------------------------------------
-struct ProfileLibrary {
-    int32_t kind;
-    uint8_t initialized;
-    const char* primaryPath;
-    const char* fallbackPath;
-    void* dlHandle;
-    // A CK_RV, or a negative card-layer code stored sign-extended; 0 for none.
-    uint64_t lastRv;
-    CK_FUNCTION_LIST* functions;
-    CK_C_GetFunctionList getFunctionList;
-    CK_SLOT_ID slot;
-    const char* profileTitle;
-    const char* profileName;
-    char version[32];
-};
-
-constexpr int PROFILE_LIBRARY_COUNT = 4;
-extern ProfileLibrary profileLibraries[PROFILE_LIBRARY_COUNT];
-
 #pragma pack(push, 1)
 
 struct LibraryLoadEntry {
@@ -164,29 +142,6 @@ static_assert(sizeof(CertificateInfoList) == 4 + 15 * 4378, "CertificateInfoList
 
 #pragma pack(pop)
 
-// Heap temporaries of one listing; the lengths are those the token reported.
-struct PublicKeyAttributes {
-    uint8_t* modulus;
-    uint64_t modulusLength;
-    uint8_t* exponent;
-    uint64_t exponentLength;
-    uint8_t* id;
-    uint64_t idLength;
-    uint64_t handle;
-    uint8_t* label;
-    uint64_t labelLength;
-};
-
-struct CertificateAttributes {
-    uint8_t* value;
-    uint64_t valueLength;
-    uint8_t* id;
-    uint64_t idLength;
-    uint64_t handle;
-    uint8_t* label;
-    uint64_t labelLength;
-};
-
 // ---------------------------------------------------------------------------
 // Profile libraries
 // ---------------------------------------------------------------------------
@@ -195,8 +150,12 @@ struct CertificateAttributes {
 // Always returns 0; each report entry records its own outcome.
 int LoadProfileLibraries(LibraryLoadReport* report);
 
-// The registry entry of kind 1 or 2, or nullptr.
-ProfileLibrary* FindProfileLibrary(int profileKind);
+// The maker's "GetVersion" export of a token library, or NULL when it has
+// none. library is a handle from dlopen, never NULL (dlsym would search the
+// whole process). The export returns the library's version text (or NULL),
+// which lives inside the library: copy it before closing the library.
+typedef const char* (*TokenVersionFunction)();
+TokenVersionFunction FindVersionExport(void* library);
 
 // ---------------------------------------------------------------------------
 // Reader port and card probe
@@ -217,27 +176,10 @@ int BindProfileToReader(int profileKind, const char* readerName);
 const char* TrimTrailingBlanks(const uint8_t* field, size_t length);
 
 // ---------------------------------------------------------------------------
-// Object search and listings
+// Listings
 // ---------------------------------------------------------------------------
-
-// *handlesOut receives a malloc'ed array (NULL when none found), released by
-// the caller with free(). Returns CKR_OK, the failing CK_RV, or
-// CARDLIB_ERR_NO_MEMORY sign-extended.
-CK_RV FindTokenObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* templ, CK_ULONG attributeCount,
-                       CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
-                       CK_FUNCTION_LIST* functions);
-CK_RV FindPublicKeys(CK_SESSION_HANDLE session, const uint8_t* id, CK_ULONG idLength,
-                     CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
-                     CK_FUNCTION_LIST* functions);
-CK_RV FindCertificates(CK_SESSION_HANDLE session, const uint8_t* id, CK_ULONG idLength,
-                       CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
-                       CK_FUNCTION_LIST* functions);
-
 int ListPublicKeys(int profileKind, PublicKeyInfoList* out);
 int ListCertificates(int profileKind, CertificateInfoList* out);
-
-void FreePublicKeyAttributes(PublicKeyAttributes** table, size_t count);
-void FreeCertificateAttributes(CertificateAttributes** table, size_t count);
 
 // ---------------------------------------------------------------------------
 // Token administration

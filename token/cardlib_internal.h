@@ -11,6 +11,70 @@
 extern int32_t readerPort;
 extern char readerPortName[128];
 
+// --- Registry of profile libraries ------------------------------------------
+struct ProfileLibrary {
+    int32_t kind;
+    uint8_t initialized;
+    const char* primaryPath;
+    const char* fallbackPath;
+    void* dlHandle;
+    // A CK_RV, or a negative card-layer code stored sign-extended; 0 for none.
+    uint64_t lastRv;
+    CK_FUNCTION_LIST* functions;
+    CK_C_GetFunctionList getFunctionList;
+    CK_SLOT_ID slot;
+    const char* profileTitle;
+    const char* profileName;
+    char version[32];
+};
+
+constexpr int PROFILE_LIBRARY_COUNT = 4;
+extern ProfileLibrary profileLibraries[PROFILE_LIBRARY_COUNT];
+
+// The registry entry of kind 1 or 2, or nullptr.
+ProfileLibrary* FindProfileLibrary(int profileKind);
+
+// --- Object search and listing temporaries ----------------------------------
+
+// *handlesOut receives a malloc'ed array (NULL when none found), released by
+// the caller with free(). Returns CKR_OK, the failing CK_RV, or
+// CARDLIB_ERR_NO_MEMORY sign-extended.
+CK_RV FindTokenObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* templ, CK_ULONG attributeCount,
+                       CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
+                       CK_FUNCTION_LIST* functions);
+CK_RV FindPublicKeys(CK_SESSION_HANDLE session, const uint8_t* id, CK_ULONG idLength,
+                     CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
+                     CK_FUNCTION_LIST* functions);
+CK_RV FindCertificates(CK_SESSION_HANDLE session, const uint8_t* id, CK_ULONG idLength,
+                       CK_OBJECT_HANDLE** handlesOut, CK_ULONG* maxInOut,
+                       CK_FUNCTION_LIST* functions);
+
+// Heap temporaries of one listing; the lengths are those the token reported.
+struct PublicKeyAttributes {
+    uint8_t* modulus;
+    uint64_t modulusLength;
+    uint8_t* exponent;
+    uint64_t exponentLength;
+    uint8_t* id;
+    uint64_t idLength;
+    uint64_t handle;
+    uint8_t* label;
+    uint64_t labelLength;
+};
+
+struct CertificateAttributes {
+    uint8_t* value;
+    uint64_t valueLength;
+    uint8_t* id;
+    uint64_t idLength;
+    uint64_t handle;
+    uint8_t* label;
+    uint64_t labelLength;
+};
+
+void FreePublicKeyAttributes(PublicKeyAttributes** table, size_t count);
+void FreeCertificateAttributes(CertificateAttributes** table, size_t count);
+
 // --- Test hooks -----------------------------------------------------------
 
 // Points a registry entry (kind 1 or 2) at other library files. The strings
@@ -71,9 +135,6 @@ int LoginLayerSession(ProfileLibrary* lib, CK_SESSION_HANDLE session, CK_USER_TY
 // failing C_GetSlotInfo survives unchanged into lastRv.
 uint64_t FindSlotForReaderRv(const char* readerName, CK_SLOT_ID* slotOut,
                              CK_FUNCTION_LIST* functions);
-
-// Bounded copy of a C string into a fixed field, always NUL-terminated.
-void CopyText(char* dst, size_t dstSize, const char* src);
 
 // A value's length as far as a field of that capacity holds it.
 inline size_t Bounded(uint64_t length, size_t capacity) {

@@ -69,6 +69,12 @@ bool DownloadVersionFile(const char* url, QByteArray& out)
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, 5L);
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 1L);
+    // At its time-out libcurl would otherwise wait for its resolver thread,
+    // which a name server that never answers holds for the resolver's own
+    // time-outs (10 s and more), keeping the main window back that long.
+    // The thread is left to end by itself; it touches only what it owns and
+    // frees that when its look-up returns.
+    curl_easy_setopt(handle, CURLOPT_QUICK_EXIT, 1L);
 
     const CURLcode result = curl_easy_perform(handle);
     curl_easy_cleanup(handle);

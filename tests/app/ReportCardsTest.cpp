@@ -374,7 +374,8 @@ TEST(SectionTexts, HandlesCodesAndAtrs)
     const std::string atr33 = AtrLine(atr, 33).toStdString();
     EXPECT_EQ(atr33.substr(atr33.size() - 5), "F\nA0\n");
     // A length beyond the capacity is never read past it.
-    EXPECT_EQ(AtrLine(atr, 5000), AtrLine(atr, 33));
+    EXPECT_EQ(AtrLine(atr, 5000).toStdString(),
+              "A0:A1:A2:A3:A4:A5:A6:A7:A8:A9:AA:AB:AC:AD:AE:AF:A0:A1:A2:A3:A4:A5:A6:A7:A8:A9:AA:AB:AC:AD:AE:AF\nA0\n");
 
     char field[4] = {'a', 'b', 'c', 'd'};
     EXPECT_EQ(FieldText(field, sizeof field), QByteArray("abcd"));
@@ -383,7 +384,8 @@ TEST(SectionTexts, HandlesCodesAndAtrs)
 
 // Two readers with a card each; the regular profile's library serves a token
 // in each reader, each token with one public key of its own. The details of a
-// card must only ever show that card's own objects.
+// card must only ever show that card's own objects. Each token has only one
+// of its two PINs locked, and not the same one.
 struct BindingCase {
     const char* name;
     int failingCard;          // 1-based card whose binding fails; 0: none
@@ -404,6 +406,9 @@ struct TokenSetup {
     const char* label;
     const char* serial;
     const char* grouped;
+    CK_FLAGS locked;
+    const char* pinLocked;
+    const char* pukLocked;
     CK_ULONG freePublic;
     CK_ULONG freePrivate;
     const char* keyLabel;
@@ -411,8 +416,10 @@ struct TokenSetup {
 };
 
 const TokenSetup kTokens[] = {
-    {7, kReaderA, "Karta A", "1111222233334444", "1111 2222 3333 4444", 1000, 2000, "Klucz A", 0x0A},
-    {3, kReaderB, "Karta B", "5555666677778888", "5555 6666 7777 8888", 3000, 4000, "Klucz B", 0x0B},
+    {7, kReaderA, "Karta A", "1111222233334444", "1111 2222 3333 4444", CKF_USER_PIN_LOCKED, "Tak", "Nie", 1000,
+     2000, "Klucz A", 0x0A},
+    {3, kReaderB, "Karta B", "5555666677778888", "5555 6666 7777 8888", CKF_SO_PIN_LOCKED, "Nie", "Tak", 3000, 4000,
+     "Klucz B", 0x0B},
 };
 
 class ProfileBinding : public ::testing::TestWithParam<BindingCase> {
@@ -435,7 +442,7 @@ protected:
             regular_.token_defaults(&token);
             token.label = t.label;
             token.serialNumber = t.serial;
-            token.flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED;
+            token.flags = CKF_TOKEN_INITIALIZED | CKF_USER_PIN_INITIALIZED | t.locked;
             token.freePublicMemory = t.freePublic;
             token.freePrivateMemory = t.freePrivate;
             ASSERT_EQ(regular_.set_token(t.slot, &token), 0);
@@ -482,9 +489,9 @@ protected:
             "bold \"   Profil zainicjalizowany : \"",
             "normal \"Tak\\n\"",
             "bold \"   Kod PIN zablokowany : \"",
-            "normal \"Nie\\n\"",
+            std::string("normal \"") + t.pinLocked + "\\n\"",
             "bold \"   Kod PUK zablokowany : \"",
-            "normal \"Nie\\n\"",
+            std::string("normal \"") + t.pukLocked + "\\n\"",
             "bold \"   Dostępna pamięć publiczna : \"",
             "normal \"" + std::to_string(t.freePublic) + "\\n\"",
             "bold \"   Dostępna pamięć prywatna : \"",

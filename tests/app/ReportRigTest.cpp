@@ -27,6 +27,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -348,6 +349,28 @@ std::string MaskCodes(const std::string& line)
     return QString::fromStdString(line).replace(code, QStringLiteral("wrapper PCSC - <CODE>\\n")).toStdString();
 }
 
+// The date line shows the local clock: its text is that of one of the
+// seconds the report ran, in the zone the test runs under. Under a zone that
+// is not UTC, a date in UTC is an hour or more away from all of them.
+void ExpectLocalDateLine(const std::vector<std::string>& lines, time_t before, time_t after)
+{
+    struct tm now;
+    ASSERT_NE(localtime_r(&before, &now), nullptr);
+    ASSERT_NE(now.tm_gmtoff, 0) << "the test must run in a zone that is not UTC (TZ=" << Env("TZ") << ")";
+    const auto heading = std::find(lines.begin(), lines.end(), "weighted bold \"Data i czas\"");
+    ASSERT_TRUE(heading != lines.end() && heading + 1 != lines.end());
+    std::vector<std::string> seconds;
+    for (time_t t = before; t <= after; ++t) {
+        struct tm fields;
+        char text[64];
+        ASSERT_NE(localtime_r(&t, &fields), nullptr);
+        strftime(text, sizeof text, "plain \" : %Y-%m-%d %H:%M:%S\\n\"", &fields);
+        seconds.push_back(text);
+    }
+    EXPECT_NE(std::find(seconds.begin(), seconds.end(), heading[1]), seconds.end())
+        << heading[1] << " is none of the local times from " << seconds.front() << " to " << seconds.back();
+}
+
 const char kAtrHead[] = "weighted bold \" Informacje o karcie :\\n\"";
 const char kBlack[] = "colour #000000";
 const char kRed[] = "coloured #ff0000 normal font=null size=-1 ";
@@ -566,7 +589,9 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         frozen.Resume();
         recorder.clear();
     }
+    const time_t started = time(nullptr);
     ASSERT_TRUE(RunReport(window));
+    const time_t ended = time(nullptr);
     QThreadPool::globalInstance()->waitForDone();
     Stop(activated);
     if (!activationDir.empty()) {
@@ -578,6 +603,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
 
     std::ostringstream actual;
     const std::vector<std::string> lines = recorder.lines();
+    ExpectLocalDateLine(lines, started, ended);
     for (const std::string& line : lines)
         actual << Mask(line) << "\n";
     if (!actualPath.empty())

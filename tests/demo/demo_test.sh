@@ -3,7 +3,7 @@
 # Runs the demo once without a display (its set-up skipped: the build is
 # ours) and checks what a newcomer gets: both paths printed, a saved report
 # with the card number, both profile headings and the closing line, and a
-# PNG picture of the 508 x 400 window that shows more than a blank. Then
+# PNG picture of the 508 x 400 window that shows the report's top. Then
 # each refusal: one line on stderr, a non-zero status, within seconds.
 set -u
 demo=$1 build=$2 out=$3
@@ -50,6 +50,14 @@ picture=$(identify -format '%m %w %h %k' "$out/window.png" 2>&1)
 read -r format width height colours <<< "$picture"
 [ "$format $width $height" = "PNG 508 400" ] || fail "the picture is not a 508 x 400 PNG: $picture"
 [ "${colours:-0}" -gt 16 ] 2> /dev/null || fail "the picture shows next to nothing: $picture"
+# The view is scrolled to the report's start: the blue title stands in the
+# view's first lines (the view is at 20,40 below a menu bar of 20 to 30
+# pixels), where a view left at the report's end shows black lines. The share
+# of blue pixels there, as ImageMagick's own convert counts them.
+blue=$(/usr/bin/convert "$out/window.png" -crop 440x40+25+62 +repage -fuzz 30% -fill black +opaque '#0000ff' \
+  -fill white -opaque '#0000ff' -format '%[fx:mean]' info: 2>&1)
+awk -v b="$blue" 'BEGIN { exit !(b + 0 > 0.02) }' ||
+  fail "the picture does not show the report's title at the top of the view (blue share: $blue)"
 
 # Refusals: what, the words the line must hold, the command.
 while IFS='|' read -r label words command; do

@@ -18,6 +18,7 @@
 
 #include "FakeFixture.h"
 #include "pcscread/SystemUtils.h"
+#include "pcscread/SystemUtils_internal.h"
 
 using namespace pcscread;
 using testutil::WaitUntil;

@@ -17,9 +17,12 @@
 #include "pcscread/Names.h"
 #include "pcscread/PcscCard.h"
 #include "pcscread/PcscReader.h"
+#include "pcscread/PcscReader_internal.h"
 #include "pcscread/PcscSession.h"
 #include "pcscread/SystemUtils.h"
+#include "pcscread/SystemUtils_internal.h"
 #include "pcscread/Trace.h"
+#include "pcscread/Trace_internal.h"
 
 using fakepcsc::Bytes;
 using fakepcsc::Fn;
@@ -485,6 +488,25 @@ TEST_F(WatchedCard, PresenceFallsBackToATemporaryConnection) {
     EXPECT_EQ(0, fakepcsc::OpenHandles());
 }
 
+// The longest name a reader object takes comes back whole from every status
+// query, so none of them fails for want of room.
+TEST_F(Objects, StatusQueriesOnTheLongestReaderName) {
+    const std::string name(PCSC_READER_NAME_SIZE - 1, 'L');
+    fakepcsc::AddReader(name);
+    fakepcsc::InsertCard(name, Atr(33));
+    PCSC_CARD_T1 card(name.c_str());
+    ASSERT_EQ(SCARD_S_SUCCESS, card.Connect(SCARD_SHARE_SHARED));
+    DWORD readerLen = 0, state = 0, protocol = 0, atrLen = 0;
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    EXPECT_EQ(SCARD_S_SUCCESS, card.QueryStatus(&readerLen, &state, &protocol, out, &atrLen));
+    EXPECT_EQ(name.size() + 1, readerLen);
+    EXPECT_EQ(SCARD_S_SUCCESS, card.GetStatus(&protocol, &state));
+    EXPECT_EQ(SCARD_S_SUCCESS, card.ReadAtr(out, &atrLen));
+    EXPECT_EQ(33u, atrLen);
+    EXPECT_EQ(SCARD_S_SUCCESS, card.CardStartTransaction());
+    EXPECT_EQ(1u, card.InTransaction());
+}
+
 // ---------------------------------------------------------------------------
 // PCSC_READER
 // ---------------------------------------------------------------------------
@@ -550,7 +572,7 @@ TEST_F(Objects, ReaderStopEndsAThreadBlockedInPcsc) {
         // Now the status waits never time out: only a cancel ends them.
         fakepcsc::SetStatusChangeHangs(true);
         ASSERT_TRUE(WaitUntil([] { return fakepcsc::BlockedStatusWaits() == 1; }));
-        EXPECT_TRUE(reader.HasThread());
+        EXPECT_TRUE(PcscReaderTestAccess::HasThread(reader));
     }
     EXPECT_EQ(0, fakepcsc::BlockedStatusWaits());
     EXPECT_EQ(0, fakepcsc::OpenContexts());
@@ -563,13 +585,19 @@ TEST_F(Objects, ReaderStartFailsWhenTheFirstWaitNeverAnswers) {
     PCSC_READER reader(kA);
     EXPECT_EQ(PCSC2STD_ERR_THREAD, reader.StartThread());
     EXPECT_EQ(PCSC2STD_ERR_THREAD, reader.GetLastError());
-    EXPECT_FALSE(reader.HasThread());
+    EXPECT_FALSE(PcscReaderTestAccess::HasThread(reader));
     EXPECT_EQ(0, fakepcsc::BlockedStatusWaits());
 }
 
 // ---------------------------------------------------------------------------
 // Name copies and traces
 // ---------------------------------------------------------------------------
+
+std::string Repeated(const std::string& unit, size_t times) {
+    std::string s;
+    for (size_t i = 0; i < times; ++i) s += unit;
+    return s;
+}
 
 struct NameCase {
     const char* label;
@@ -583,7 +611,7 @@ class NameCopies : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(NameCopies, BoundedAndTerminated) {
     const NameCase& c = GetParam();
-    char buf[64];
+    char buf[130];
     std::memset(buf, 'Q', sizeof buf);
     EXPECT_EQ(c.whole, pcscread::CopyName(buf, c.size, c.src.c_str()));
     EXPECT_EQ(c.expected, std::string(buf));
@@ -598,8 +626,26 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"TwoByteCut", "abcdef\xC5\x82", 8, "abcdef", false},
                       NameCase{"TwoByteFits", "abcde\xC5\x82", 8, "abcde\xC5\x82", true},
                       NameCase{"ThreeByteCut", "abcde\xE2\x82\xAC", 8, "abcde", false},
-                      NameCase{"FourByteCut", "ab\xF0\x9F\x98\x80xyz", 6, "ab", false}),
+                      NameCase{"FourByteCut", "ab\xF0\x9F\x98\x80xyz", 6, "ab", false},
+                      // The progress box's 128-byte texts.
+                      NameCase{"Short", "diag", 128, "diag", true},
+                      NameCase{"Exactly127", std::string(127, 'a'), 128, std::string(127, 'a'), true},
+                      NameCase{"Ascii200", std::string(200, 'b'), 128, std::string(127, 'b'), false},
+                      NameCase{"TwoByteAcrossTheEnd", std::string(126, 'c') + "\xC5\x84", 128, std::string(126, 'c'),
+                               false},
+                      NameCase{"TwoByteFitsAtTheEnd", std::string(125, 'c') + "\xC5\x84x", 128,
+                               std::string(125, 'c') + "\xC5\x84", false},
+                      NameCase{"ThreeByteAcrossTheEnd", std::string(125, 'd') + "\xE2\x82\xAC", 128,
+                               std::string(125, 'd'), false},
+                      NameCase{"AllTwoByte", Repeated("\xC5\x84", 100), 128, Repeated("\xC5\x84", 63), false}),
     [](const ::testing::TestParamInfo<NameCase>& i) { return std::string(i.param.label); });
+
+TEST(NameCopiesNull, NullSourceGivesEmpty) {
+    char buf[128];
+    std::memset(buf, 'Z', sizeof buf);
+    EXPECT_TRUE(pcscread::CopyName(buf, sizeof buf, nullptr));
+    EXPECT_STREQ("", buf);
+}
 
 struct TraceCase {
     const char* label;
@@ -619,12 +665,6 @@ const unsigned char kBytes[] = {0x3B, 0x00, 0xFF};
 const std::vector<unsigned char>& ManyBytes() {
     static const std::vector<unsigned char> b(3000, 0xAB);
     return b;
-}
-
-std::string Repeated(const std::string& unit, size_t times) {
-    std::string s;
-    for (size_t i = 0; i < times; ++i) s += unit;
-    return s;
 }
 
 TEST_P(TraceBuilders, Text) {

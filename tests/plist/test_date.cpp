@@ -125,6 +125,45 @@ TEST(DateSet, LocalFieldsFollowTheZone)
         Plist::Date date(c.month, c.day, c.year, c.hour, c.minute, 0, false);
         EXPECT_EQ(date.unixTime(), c.expected);
     }
+
+    // The first and last second of the hour before and of the hour after
+    // each daylight-saving change, against the C library's own reading of
+    // local fields. The offset is the one each row must have, so that a row
+    // never slips to the other side of its change; the hours that a change
+    // skips or repeats name no single instant and are left out.
+    struct Near {
+        int month, day, year, hour, minute, second;
+        long offset;
+    };
+    const Near rows[] = {
+        {3, 25, 2001, 1, 0, 0, 3600},    {3, 25, 2001, 1, 59, 59, 3600},   // summer time from 02:00
+        {3, 25, 2001, 3, 0, 0, 7200},    {3, 25, 2001, 3, 59, 59, 7200},
+        {10, 28, 2001, 1, 0, 0, 7200},   {10, 28, 2001, 1, 59, 59, 7200},  // winter time from 03:00
+        {10, 28, 2001, 3, 0, 0, 3600},   {10, 28, 2001, 3, 59, 59, 3600},
+        {3, 31, 2024, 1, 0, 0, 3600},    {3, 31, 2024, 1, 59, 59, 3600},
+        {3, 31, 2024, 3, 0, 0, 7200},    {3, 31, 2024, 3, 59, 59, 7200},
+        {10, 27, 2024, 1, 0, 0, 7200},   {10, 27, 2024, 1, 59, 59, 7200},
+        {10, 27, 2024, 3, 0, 0, 3600},   {10, 27, 2024, 3, 59, 59, 3600},
+    };
+    ZoneGuard warsaw("Europe/Warsaw");
+    for (const Near& r : rows) {
+        SCOPED_TRACE(std::to_string(r.year) + "-" + std::to_string(r.month) + "-" + std::to_string(r.day) + " " +
+                     std::to_string(r.hour) + ":" + std::to_string(r.minute) + ":" + std::to_string(r.second));
+        struct tm fields = {};
+        fields.tm_year = r.year - 1900;
+        fields.tm_mon = r.month - 1;
+        fields.tm_mday = r.day;
+        fields.tm_hour = r.hour;
+        fields.tm_min = r.minute;
+        fields.tm_sec = r.second;
+        fields.tm_isdst = -1;
+        const time_t expected = mktime(&fields);
+        ASSERT_NE(expected, static_cast<time_t>(-1));
+        ASSERT_EQ(fields.tm_gmtoff, r.offset) << "the zone data place this row elsewhere";
+        ASSERT_EQ(fields.tm_hour, r.hour) << "a skipped hour";
+        Plist::Date date(r.month, r.day, r.year, r.hour, r.minute, r.second, false);
+        EXPECT_EQ(date.unixTime(), static_cast<int64_t>(expected));
+    }
 }
 
 TEST(DateSet, OutOfRangeThrowsAndKeepsTheValue)

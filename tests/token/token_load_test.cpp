@@ -36,6 +36,9 @@ std::string Missing() { return Paths().missing; }
 void Nothing(P11StandControl&) {}
 
 const std::string kLongVersion = "0123456789abcdefghijklmnopqrstuvwxyzABCD";  // 40
+// 34 bytes, with the two bytes of "ł" at bytes 30 and 31: a cut after 31
+// bytes would leave half of it.
+const std::string kLongUtf8Version = "0123456789abcdefghijklmnopqrst\xC5\x82xyz";
 
 std::vector<LoadCase> LoadCases() {
     return {
@@ -63,6 +66,9 @@ std::vector<LoadCase> LoadCases() {
         {"VersionOf40Characters", Regular, Missing,
          [](P11StandControl& c) { c.set_version(kLongVersion.c_str()); }, Regular, 1, 1,
          "0123456789abcdefghijklmnopqrstu", 0},
+        {"VersionCutBeforeAWholeCharacter", Regular, Missing,
+         [](P11StandControl& c) { c.set_version(kLongUtf8Version.c_str()); }, Regular, 1, 1,
+         "0123456789abcdefghijklmnopqrst", 0},
     };
 }
 

@@ -11,6 +11,7 @@
 #include "UpdateTestSupport.h"
 #include "ui_PanelCheckVersion.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFile>
 #include <QFont>
@@ -21,11 +22,11 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
-#include <QStyle>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -242,6 +243,7 @@ struct Shown {
     bool shown = false;
     bool windowVisible = false;
     QString info, line1, line2, title;
+    QString infoAsShown;  // the version line as its label presents it
     QRect geometry;
 };
 
@@ -272,6 +274,10 @@ Shown RunCheck(Checked& app, Answer answer = Answer::No)
         seen.shown = modal == &dialog;
         seen.windowVisible = window.isVisible();
         seen.info = dialog.ui->lNewAppVersionInfo->text();
+        // What a reader of the screen gets: the label's text as it lays it
+        // out, markup rendered and its tags gone.
+        if (QAccessibleInterface* label = QAccessible::queryAccessibleInterface(dialog.ui->lNewAppVersionInfo))
+            seen.infoAsShown = label->text(QAccessible::Name);
         seen.line1 = dialog.ui->lNewAppVersion->text();
         seen.line2 = dialog.ui->lCurrentVersion->text();
         seen.title = dialog.windowTitle();
@@ -327,6 +333,7 @@ protected:
         server->put("published-high-byte.plist",
                     VersionFile(VersionRoot("1.0.\xc4\x85", "http://pobierz.example/"), false));
         server->put("published-aa.plist", VersionFile(VersionRoot("1.0.aa", "http://pobierz.example/"), false));
+        server->put("published-markup.plist", VersionFile(VersionRoot("<hr>9", "http://pobierz.example/"), false));
 
         Plist::Dictionary noLocation;
         noLocation["version"] = std::string("1.0.6");
@@ -415,15 +422,18 @@ TEST_P(CheckAnswers, DialogOnlyForANewerVersion)
     const Shown seen = RunCheck(app);
     EXPECT_EQ(seen.shown, c.dialog);
     if (c.dialog) {
-        EXPECT_EQ(seen.info, QString::fromUtf8("Dostępna jest nowsza wersja aplikacji (") +
-                                 QString::fromUtf8(c.published) + ")");
+        const QString info =
+            QString::fromUtf8("Dostępna jest nowsza wersja aplikacji (") + QString::fromUtf8(c.published) + ")";
+        EXPECT_EQ(seen.info, info);
+        // Shown as the characters the server sent, never as markup.
+        EXPECT_EQ(seen.infoAsShown.toStdString(), info.toStdString());
         EXPECT_EQ(seen.line1, "Czy chcesz przejść do strony www");
         EXPECT_EQ(seen.line2, QString::fromUtf8("z najnowszą wersją programu ?"));
         EXPECT_EQ(seen.title, "Sprawdzanie wersji oprogramowania...");
         EXPECT_FALSE(seen.windowVisible);
-        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-        EXPECT_EQ(seen.geometry,
-                  QRect(screen.x() + (screen.width() - 344) / 2, screen.y() + (screen.height() - 260) / 2, 344, 260));
+        // Centred on the offscreen platform's 800 x 600 screen.
+        ASSERT_EQ(QGuiApplication::primaryScreen()->availableGeometry(), QRect(0, 0, 800, 600));
+        EXPECT_EQ(seen.geometry, QRect(228, 170, 344, 260));
     } else {
         // The placeholders were never replaced.
         EXPECT_EQ(app.dialog.ui->lNewAppVersionInfo->text(), "a");
@@ -459,6 +469,9 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"high_byte_is_not_newer", "http:/files/published-high-byte.plist", "1.0.aa", false, "",
                   "http://pobierz.example/"},
         CheckCase{"letters_newer_than_high_byte", "http:/files/published-aa.plist", "1.0.ą", true, "1.0.aa",
+                  "http://pobierz.example/"},
+        // Markup from the server is text: '<' sorts above '1'.
+        CheckCase{"markup_in_version", "http:/files/published-markup.plist", "1.0.0", true, "<hr>9",
                   "http://pobierz.example/"},
         // Shapes of the version file
         CheckCase{"no_location", "http:/files/no-location.plist", "1.0.5", false, "", ""},
@@ -578,7 +591,9 @@ TEST_F(UpdateCheck, SilentServerTimesOut)
             listener.close();
         }
     });
+    const auto start = std::chrono::steady_clock::now();
     const Shown seen = RunCheck(app);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     {
         std::lock_guard<std::mutex> lock(mutex);
         finished = true;
@@ -586,6 +601,9 @@ TEST_F(UpdateCheck, SilentServerTimesOut)
     done.notify_one();
     guard.join();
     EXPECT_FALSE(guardFired) << "the check did not end by itself";
+    // It waited for its own time-out, and no longer.
+    EXPECT_GE(took, kTransferTimeOutSeconds - 0.5);
+    EXPECT_LT(took, kTransferTimeOutSeconds + kTimeOutMarginSeconds);
     EXPECT_FALSE(seen.shown);
     EXPECT_TRUE(listener.acceptOne()) << "the check never connected";
 }

@@ -1,6 +1,8 @@
 // The whole start-up as main runs it, with a configuration beside the
 // program that switches the update check on against the loopback server:
-// a newer published version shows the update dialog before the main window.
+// a newer published version shows the update dialog before the main window,
+// and a name server that never answers delays the window by no more than
+// the check's time-out.
 #include "app/Application.h"
 #include "app/MainWindow.h"
 #include "app/RuntimeParams.h"
@@ -16,7 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,10 +29,14 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // What one run saw, filled from inside it.
 struct Seen {
     std::vector<std::string> shown;  // class names, in the order first shown
     QString info;
+    Clock::time_point loading;  // the window's constructor loads the libraries
+    Clock::time_point windowShown;
 };
 Seen seen;
 
@@ -39,8 +48,10 @@ public:
         if (event->type() == QEvent::Show) {
             if (qobject_cast<PanelCheckVersion*>(object) != nullptr)
                 seen.shown.push_back("PanelCheckVersion");
-            else if (qobject_cast<MainWindow*>(object) != nullptr)
+            else if (qobject_cast<MainWindow*>(object) != nullptr) {
                 seen.shown.push_back("MainWindow");
+                seen.windowShown = Clock::now();
+            }
         }
         return false;
     }
@@ -72,6 +83,7 @@ void Drive()
 // Runs inside the window's constructor, once the application object exists.
 int WatchingLoad(LibraryLoadReport* report)
 {
+    seen.loading = Clock::now();
     qApp->installEventFilter(new ShowWatch(qApp));
     Drive();
     return LoadProfileLibraries(report);
@@ -91,6 +103,7 @@ std::string ProgramDir()
 struct StartCase {
     const char* name;
     bool checkOn;
+    const char* host;  // nullptr: the loopback server (plain HTTP)
     const char* file;  // served version file
     std::vector<std::string> shown;
     const char* info;
@@ -127,6 +140,13 @@ UpdateServer* Start::server = nullptr;
 TEST_P(Start, DialogBeforeMainWindow)
 {
     const StartCase& c = GetParam();
+    // A named host is looked up through the rig's silent name server.
+    std::unique_ptr<SilentNameServer> nameServer;
+    if (c.host != nullptr) {
+        if (getenv("VD_RIG") == nullptr)
+            GTEST_SKIP() << "needs the rig's /etc/resolv.conf (ctest runs it as update_startup_rig)";
+        nameServer = std::make_unique<SilentNameServer>();
+    }
     server->clearRequests();
     memset(&runtimeParams, 0, sizeof runtimeParams);
     seen = Seen();
@@ -134,7 +154,8 @@ TEST_P(Start, DialogBeforeMainWindow)
               XmlPlist("<key>CFBundleShortVersionString</key><string>1.0.5</string>\n"));
     WriteFile(ProgramDir() + "/VantrelonDiagnostic.xml",
               XmlPlist(std::string("<key>CheckLatestVersion</key>") + (c.checkOn ? "<true/>" : "<false/>") +
-                       "\n<key>VersionFileUrl</key><string>" + server->http() + "/files/" + c.file + "</string>\n"));
+                       "\n<key>VersionFileUrl</key><string>" + (c.host != nullptr ? c.host : server->http()) +
+                       "/files/" + c.file + "</string>\n"));
 
     loadProfileLibrariesCall = WatchingLoad;
     static char program[] = "VantrelonDiagnostic";
@@ -143,15 +164,32 @@ TEST_P(Start, DialogBeforeMainWindow)
     EXPECT_EQ(RunApplication(argc, argv), 7);
     EXPECT_EQ(seen.shown, c.shown);
     EXPECT_EQ(seen.info, QString::fromUtf8(c.info));
-    EXPECT_EQ(server->requests().size(), c.checkOn ? 1u : 0u);
+    EXPECT_EQ(server->requests().size(), c.checkOn && c.host == nullptr ? 1u : 0u);
+
+    // The check holds the window back by its time-out at most, whatever
+    // the network does; behind a silent name server it waits that long.
+    const double late = std::chrono::duration<double>(seen.windowShown - seen.loading).count();
+    EXPECT_LT(late, kTransferTimeOutSeconds + kTimeOutMarginSeconds);
+    if (nameServer) {
+        EXPECT_GE(late, kTransferTimeOutSeconds - 0.5);
+        EXPECT_GT(nameServer->queries(), 0) << "the host name was never asked for";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Configuration, Start,
-    ::testing::Values(StartCase{"newer_published", true, "newer.plist", {"PanelCheckVersion", "MainWindow"},
+    ::testing::Values(StartCase{"newer_published", true, nullptr, "newer.plist", {"PanelCheckVersion", "MainWindow"},
                                 "Dostępna jest nowsza wersja aplikacji (1.0.6)"},
-                      StartCase{"same_published", true, "same.bplist", {"MainWindow"}, ""},
-                      StartCase{"check_off", false, "newer.plist", {"MainWindow"}, ""}),
+                      StartCase{"same_published", true, nullptr, "same.bplist", {"MainWindow"}, ""},
+                      StartCase{"check_off", false, nullptr, "newer.plist", {"MainWindow"}, ""}),
+    [](const ::testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
+
+// Inside the rig only: the version file's host is looked up through a name
+// server that never answers.
+INSTANTIATE_TEST_SUITE_P(
+    NameServer, Start,
+    ::testing::Values(StartCase{"silent_http", true, "http://wersja.example", "newer.plist", {"MainWindow"}, ""},
+                      StartCase{"silent_https", true, "https://wersja.example", "newer.plist", {"MainWindow"}, ""}),
     [](const ::testing::TestParamInfo<StartCase>& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -282,6 +282,32 @@ int ClosedPort()
     return port;
 }
 
+SilentNameServer::SilentNameServer() : fd_(-1), queries_(0)
+{
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0)
+        Fail("socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(53);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        Fail(std::string("cannot bind the name server's port: ") + strerror(errno));
+}
+
+SilentNameServer::~SilentNameServer()
+{
+    ::close(fd_);
+}
+
+int SilentNameServer::queries()
+{
+    char datagram[512];
+    while (recv(fd_, datagram, sizeof datagram, 0) >= 0)
+        ++queries_;
+    return queries_;
+}
+
 FakeBrowser::FakeBrowser()
 {
     const char* path = getenv("PATH");

@@ -76,6 +76,27 @@ private:
 // A loopback port on which nothing listens.
 int ClosedPort();
 
+// A name server that takes every query and never answers: a UDP socket on
+// port 53 of the loopback, which the rig's /etc/resolv.conf names as its
+// only name server (binding the port needs root, as the rig has).
+class SilentNameServer {
+public:
+    SilentNameServer();  // aborts the test binary if it cannot bind
+    ~SilentNameServer();
+    // Queries that have arrived so far.
+    int queries();
+
+private:
+    int fd_;
+    int queries_;
+};
+
+// The check's own bound on its transfer, and a margin above it that no
+// load on the machine uses up: a check that keeps its bound has ended
+// within the two.
+constexpr double kTransferTimeOutSeconds = 5.0;
+constexpr double kTimeOutMarginSeconds = 3.0;
+
 // Puts a program "firefox" first on the search path that, after a short
 // delay (so that a caller who does not wait would miss it), writes each of
 // its arguments followed by a NUL to the log file.

@@ -1,0 +1,14 @@
+// Internals of the reader object for the layer's tests. Nothing here is
+// meant for the port API's users.
+#ifndef VD_PCSCREAD_PCSCREADER_INTERNAL_H
+#define VD_PCSCREAD_PCSCREADER_INTERNAL_H
+
+#include "pcscread/PcscReader.h"
+
+struct PcscReaderTestAccess {
+    // Whether a watch thread object exists (running, or ended but not yet
+    // joined).
+    static bool HasThread(const PCSC_READER& reader) { return reader.thread.joinable(); }
+};
+
+#endif  // VD_PCSCREAD_PCSCREADER_INTERNAL_H
