@@ -26,7 +26,6 @@ bool ReadCommandLines(const char* command, std::vector<std::string>& lines);
 struct DaemonProcess {
     long pid;
     std::string program;
-    bool operator==(const DaemonProcess& other) const { return pid == other.pid && program == other.program; }
 };
 
 // The process-list lines ("ps -ax": PID, TTY, STAT, TIME, then the command)

@@ -19,7 +19,12 @@
 
 extern char** environ;
 
-// Found by the test framework next to the record it prints.
+// Found by the test framework beside the record they compare and print.
+bool operator==(const DaemonProcess& a, const DaemonProcess& b)
+{
+    return a.pid == b.pid && a.program == b.program;
+}
+
 void PrintTo(const DaemonProcess& daemon, std::ostream* out)
 {
     *out << daemon.pid << " " << daemon.program;

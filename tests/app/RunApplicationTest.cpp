@@ -21,8 +21,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <fcntl.h>
@@ -142,14 +140,6 @@ INSTANTIATE_TEST_SUITE_P(CardLayer, Run,
 // Closing while the report waits on a stopped daemon
 // ---------------------------------------------------------------------------
 
-bool DaemonStopped(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t end = stat.rfind(')');
-    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
-}
-
 // What the program's process does, set before it runs.
 struct StopAndClose {
     int go = -1;        // read end of the pipe on which the test says the card is in
@@ -187,7 +177,7 @@ bool StartTheReportOnceShown()
                          if (text != QStringLiteral(" Informacje o karcie :\n") || done.exchange(true))
                              return;
                          kill(stopAndClose.daemon, SIGSTOP);
-                         vdrig::PollUntil([] { return DaemonStopped(stopAndClose.daemon); },
+                         vdrig::PollUntil([] { return vdrig::ProcessStopped(stopAndClose.daemon); },
                                           std::chrono::seconds(20));
                          QMetaObject::invokeMethod(window, [window] { stopAndClose.close(*window); },
                                                    Qt::QueuedConnection);
@@ -274,7 +264,7 @@ TEST_P(ClosingWhileTheDaemonIsStopped, EndsTheProcessWithStatusZeroWithinTheBoun
     ASSERT_EQ(write(go[1], "g", 1), 1);
     close(go[1]);
 
-    ASSERT_TRUE(vdrig::PollUntil([&] { return DaemonStopped(run.daemon); }, std::chrono::seconds(60)))
+    ASSERT_TRUE(vdrig::PollUntil([&] { return vdrig::ProcessStopped(run.daemon); }, std::chrono::seconds(60)))
         << "the report never reached the card";
     const auto stoppedAt = std::chrono::steady_clock::now();
     run.ended = vdrig::PollUntil([&] { return waitpid(run.child, &run.status, WNOHANG) == run.child; },

@@ -118,6 +118,19 @@ inline int DaemonDescriptors() {
   return pid > 0 ? CountDirEntries("/proc/" + std::to_string(pid) + "/fd") : -1;
 }
 
+// True while the process is stopped (SIGSTOP), as its state in /proc shows.
+inline bool ProcessStopped(long pid) {
+  FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (f == nullptr) return false;
+  char buf[512];
+  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+  std::fclose(f);
+  const std::string stat(buf, n);
+  // The state follows the command name in parentheses, which may hold blanks.
+  const size_t end = stat.rfind(')');
+  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+}
+
 // Runs a shell command; returns its exit status and its standard output.
 inline int RunCommand(const std::string& command, std::string* output) {
   output->clear();
