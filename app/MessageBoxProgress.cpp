@@ -1,4 +1,5 @@
 #include "app/MessageBoxProgress.h"
+#include "app/MessageBoxShow.h"
 
 #include "ui_MessageBoxProgress.h"
 
@@ -40,11 +41,7 @@ void MessageBoxProgress::SetMessage(const char* title_, const char* mainText_, c
 int MessageBoxProgress::ShowMessage(const char* title_, const char* mainText_, const char* additionalText_)
 {
     setParent(parentWindow);
-    setWindowFlags((windowFlags() | Qt::WindowStaysOnTopHint) & ~Qt::WindowCloseButtonHint);
-    setWindowTitle(QString::fromUtf8(title_));
-    ui->lMainText->setText(QString::fromUtf8(mainText_));
-    ui->lAdditionalText->setText(QString::fromUtf8(additionalText_));
-    return exec();
+    return ShowMessageBox(*this, *ui->lMainText, *ui->lAdditionalText, title_, mainText_, additionalText_);
 }
 
 void MessageBoxProgress::Message()
