@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 
 #include "ui_MainWindow.h"
 

@@ -3,6 +3,7 @@
 #include "app/AboutDialog.h"
 #include "app/AttrQTextBrowser.h"
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
 #include "app/RuntimeParams.h"

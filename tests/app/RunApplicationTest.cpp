@@ -3,6 +3,7 @@
 // it working, the window is shown and the event loop's result comes back.
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 
 #include <QApplication>
 #include <QEvent>
