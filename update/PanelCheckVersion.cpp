@@ -1,4 +1,5 @@
 #include "update/PanelCheckVersion.h"
+#include "update/PanelCheckVersion_internal.h"
 
 #include "ui_PanelCheckVersion.h"
 

@@ -6,6 +6,7 @@
 #include "app/MainWindow_internal.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
+#include "app/MessageBoxProgress_internal.h"
 #include "app/RuntimeParams.h"
 
 #include "QtTestSupport.h"
@@ -247,9 +248,9 @@ TEST(DialogForms, MessageBoxProgress)
     for (const char* name : {"lMainText", "lAdditionalText"})
         EXPECT_TRUE(Child<QLabel>(box, name)->wordWrap()) << name;
     EXPECT_EQ(Child<QProgressBar>(box, "pbProgress")->maximum(), 0);
-    EXPECT_STREQ(box.title, "diag");
-    EXPECT_STREQ(box.mainText, "aaaa");
-    EXPECT_STREQ(box.additionalText, "bbbb");
+    EXPECT_STREQ(MessageBoxProgressTestAccess::Title(box), "diag");
+    EXPECT_STREQ(MessageBoxProgressTestAccess::MainText(box), "aaaa");
+    EXPECT_STREQ(MessageBoxProgressTestAccess::AdditionalText(box), "bbbb");
     // Closing a box that was never shown shows nothing.
     box.EndDialog();
     EXPECT_FALSE(box.isVisible());
@@ -427,10 +428,11 @@ TEST(ProgressBox, LongTextsAreCutToWholeCharacters)
     for (int i = 0; i < 100; ++i)
         longText += "ż";
     MessageBoxProgress box(nullptr, longText.c_str(), std::string(300, 'x').c_str(), nullptr);
-    EXPECT_EQ(strlen(box.title), 126u);
-    EXPECT_TRUE(QString::fromUtf8(box.title).toUtf8() == QByteArray(box.title));
-    EXPECT_EQ(strlen(box.mainText), 127u);
-    EXPECT_STREQ(box.additionalText, "");
+    const char* title = MessageBoxProgressTestAccess::Title(box);
+    EXPECT_EQ(strlen(title), 126u);
+    EXPECT_TRUE(QString::fromUtf8(title).toUtf8() == QByteArray(title));
+    EXPECT_EQ(strlen(MessageBoxProgressTestAccess::MainText(box)), 127u);
+    EXPECT_STREQ(MessageBoxProgressTestAccess::AdditionalText(box), "");
 }
 
 // ---------------------------------------------------------------------------
