@@ -13,6 +13,7 @@ MessageBoxProgress::MessageBoxProgress(QWidget* parent, const char* title_, cons
       parentWindow(parent)
 {
     ui->setupUi(this);
+    // Only kept: the labels show the form's texts until Message() shows the box.
     CopyName(title, sizeof title, title_);
     CopyName(mainText, sizeof mainText, mainText_);
     CopyName(additionalText, sizeof additionalText, additionalText_);
