@@ -101,14 +101,6 @@ protected:
     }
 };
 
-template <typename T>
-T* Child(QWidget& window, const char* name)
-{
-    T* child = window.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-}
-
 struct WidgetRow {
     const char* name;
     const char* className;

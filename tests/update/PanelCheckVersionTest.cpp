@@ -37,16 +37,6 @@
 
 namespace {
 
-// The dialog's widget of the given class and object name, as a user of the
-// toolkit's test tools reaches it.
-template <typename T>
-T* Widget(const PanelCheckVersion& dialog, const char* name)
-{
-    T* widget = dialog.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(widget, nullptr) << name;
-    return widget;
-}
-
 // ---------------------------------------------------------------------------
 // The dialog's form
 // ---------------------------------------------------------------------------
@@ -118,11 +108,11 @@ TEST(PanelForm, DialogAndWidgets)
             EXPECT_EQ(widget->font(), dialog.font()) << row.name;
         }
     }
-    EXPECT_TRUE(Widget<QPushButton>(dialog, "buttonYes")->isDefault());
-    EXPECT_FALSE(Widget<QPushButton>(dialog, "buttonNo")->isDefault());
+    EXPECT_TRUE(Child<QPushButton>(dialog, "buttonYes")->isDefault());
+    EXPECT_FALSE(Child<QPushButton>(dialog, "buttonNo")->isDefault());
 
     // The application image, scaled into the label.
-    QLabel* image = Widget<QLabel>(dialog, "label");
+    QLabel* image = Child<QLabel>(dialog, "label");
     EXPECT_TRUE(image->hasScaledContents());
     const QPixmap pixmap = image->pixmap(Qt::ReturnByValue);
     ASSERT_FALSE(pixmap.isNull());
@@ -286,22 +276,22 @@ Shown RunCheck(Checked& app, Answer answer = Answer::No)
     ModalDriver driver([&](QWidget* modal) {
         seen.shown = modal == &dialog;
         seen.windowVisible = window.isVisible();
-        QLabel* info = Widget<QLabel>(dialog, "lNewAppVersionInfo");
+        QLabel* info = Child<QLabel>(dialog, "lNewAppVersionInfo");
         seen.info = info->text();
         // What a reader of the screen gets: the label's text as it lays it
         // out, markup rendered and its tags gone.
         if (QAccessibleInterface* label = QAccessible::queryAccessibleInterface(info))
             seen.infoAsShown = label->text(QAccessible::Name);
-        seen.line1 = Widget<QLabel>(dialog, "lNewAppVersion")->text();
-        seen.line2 = Widget<QLabel>(dialog, "lCurrentVersion")->text();
+        seen.line1 = Child<QLabel>(dialog, "lNewAppVersion")->text();
+        seen.line2 = Child<QLabel>(dialog, "lCurrentVersion")->text();
         seen.title = dialog.windowTitle();
         seen.geometry = dialog.geometry();
         switch (answer) {
         case Answer::No:
-            Widget<QPushButton>(dialog, "buttonNo")->click();
+            Child<QPushButton>(dialog, "buttonNo")->click();
             break;
         case Answer::Yes:
-            Widget<QPushButton>(dialog, "buttonYes")->click();
+            Child<QPushButton>(dialog, "buttonYes")->click();
             break;
         case Answer::Escape: {
             QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
@@ -450,7 +440,7 @@ TEST_P(CheckAnswers, DialogOnlyForANewerVersion)
         EXPECT_EQ(seen.geometry, QRect(228, 170, 344, 260));
     } else {
         // The placeholders were never replaced.
-        EXPECT_EQ(Widget<QLabel>(app.dialog, "lNewAppVersionInfo")->text(), "a");
+        EXPECT_EQ(Child<QLabel>(app.dialog, "lNewAppVersionInfo")->text(), "a");
     }
     EXPECT_EQ(PanelCheckVersionTestAccess::DownloadUrl(app.dialog), QString::fromUtf8(c.downloadUrl));
 }
