@@ -13,10 +13,11 @@ public:
     AboutDialog(QWidget* parent, QString appVersion);
     ~AboutDialog() override;
 
-    Ui_AboutDialog* ui;
-
 private slots:
     void on_pushButton_clicked();
+
+private:
+    Ui_AboutDialog* ui;
 };
 
 #endif

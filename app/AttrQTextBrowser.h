@@ -18,8 +18,6 @@ public:
     explicit AttrQTextBrowser(QWidget* parent = nullptr);
     ~AttrQTextBrowser() override;
 
-    QColor currentColorValue() const { return currentColor; }
-
 public slots:
     void append(QString text, QByteArray fontName, int fontSize, QColor color, bool bold);
     void append(QByteArray text, QByteArray fontName, int fontSize, QColor color, bool bold);
@@ -33,6 +31,8 @@ public slots:
     void setCurrentColor(QColor color);
 
 private:
+    friend struct AttrQTextBrowserTestAccess;
+
     QFont pieceFont(const QByteArray& fontName, int fontSize, bool bold) const;
     void appendAtEnd(const QString& text, const QFont& font, const QColor& color);
 

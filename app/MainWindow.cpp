@@ -1,4 +1,5 @@
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 
 #include "ui_MainWindow.h"
 
@@ -98,6 +99,7 @@ MainWindow::MainWindow(QWidget* parent)
         return;
     }
 
+    // Never shown, only closed after each report: its texts are placeholders.
     messageBoxProgress = new MessageBoxProgress(this, "diag", "aaaa", "bbbb");
     messageBoxConfirm = new MessageBoxConfirm(this);
     watcher = nullptr;
@@ -210,6 +212,8 @@ void MainWindow::CompleteDoShowProgressBarConcurrent()
 {
 }
 
+// Uncalled on purpose: the busy bar (maximum 0) runs by itself, and this
+// loop would hold a thread of the report's pool for good.
 void MainWindow::DoShowProgressBarConcurrent()
 {
     ui->pbDiagProgress->show();

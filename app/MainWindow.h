@@ -23,10 +23,6 @@ class PanelCheckVersion;
 extern MessageBoxConfirm* messageBoxConfirm;
 extern MessageBoxProgress* messageBoxProgress;
 
-// The card-layer initialisation that start-up runs. It is a pointer so that
-// the start-up failure path, which the real layer never takes, can be tried.
-extern int (*loadProfileLibrariesCall)(LibraryLoadReport* report);
-
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -97,9 +93,5 @@ private:
     PanelCheckVersion* panelCheckVersion;  // the start-up update dialog, a child of the window
     bool startupFailed_;
 };
-
-// Writes text to path as UTF-8, replacing what the file held. False when the
-// file cannot be opened, or when writing or flushing it fails.
-bool WriteReportFile(const QString& path, const QString& text);
 
 #endif

@@ -1,4 +1,5 @@
 #include "app/MessageBoxConfirm.h"
+#include "app/MessageBoxShow.h"
 
 #include "ui_MessageBoxConfirm.h"
 
@@ -16,11 +17,7 @@ MessageBoxConfirm::~MessageBoxConfirm()
 
 int MessageBoxConfirm::ShowMessage(const char* title, const char* mainText, const char* additionalText)
 {
-    setWindowFlags((windowFlags() | Qt::WindowStaysOnTopHint) & ~Qt::WindowCloseButtonHint);
-    setWindowTitle(QString::fromUtf8(title));
-    ui->lMainText->setText(QString::fromUtf8(mainText));
-    ui->lAdditionalText->setText(QString::fromUtf8(additionalText));
-    return exec();
+    return ShowMessageBox(*this, *ui->lMainText, *ui->lAdditionalText, title, mainText, additionalText);
 }
 
 void MessageBoxConfirm::on_bOk_clicked()

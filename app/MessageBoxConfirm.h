@@ -15,10 +15,11 @@ public:
     // Texts are UTF-8; a null pointer gives an empty text. Runs modally.
     int ShowMessage(const char* title, const char* mainText, const char* additionalText);
 
-    Ui_MessageBoxConfirm* ui;
-
 private slots:
     void on_bOk_clicked();
+
+private:
+    Ui_MessageBoxConfirm* ui;
 };
 
 #endif

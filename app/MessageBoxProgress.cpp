@@ -1,4 +1,5 @@
 #include "app/MessageBoxProgress.h"
+#include "app/MessageBoxShow.h"
 
 #include "ui_MessageBoxProgress.h"
 
@@ -12,6 +13,7 @@ MessageBoxProgress::MessageBoxProgress(QWidget* parent, const char* title_, cons
       parentWindow(parent)
 {
     ui->setupUi(this);
+    // Only kept: the labels show the form's texts until Message() shows the box.
     CopyName(title, sizeof title, title_);
     CopyName(mainText, sizeof mainText, mainText_);
     CopyName(additionalText, sizeof additionalText, additionalText_);
@@ -40,11 +42,7 @@ void MessageBoxProgress::SetMessage(const char* title_, const char* mainText_, c
 int MessageBoxProgress::ShowMessage(const char* title_, const char* mainText_, const char* additionalText_)
 {
     setParent(parentWindow);
-    setWindowFlags((windowFlags() | Qt::WindowStaysOnTopHint) & ~Qt::WindowCloseButtonHint);
-    setWindowTitle(QString::fromUtf8(title_));
-    ui->lMainText->setText(QString::fromUtf8(mainText_));
-    ui->lAdditionalText->setText(QString::fromUtf8(additionalText_));
-    return exec();
+    return ShowMessageBox(*this, *ui->lMainText, *ui->lAdditionalText, title_, mainText_, additionalText_);
 }
 
 void MessageBoxProgress::Message()

@@ -21,15 +21,18 @@ public:
     // last whole UTF-8 character that fits.
     static const int kTextCapacity = 128;
 
+public slots:
+    void Message();
+    void EndDialog();
+
+private:
+    friend struct MessageBoxProgressTestAccess;
+
     Ui_MessageBoxProgress* ui;
     char title[kTextCapacity];
     char mainText[kTextCapacity];
     char additionalText[kTextCapacity];
     QWidget* parentWindow;
-
-public slots:
-    void Message();
-    void EndDialog();
 };
 
 #endif

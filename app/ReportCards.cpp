@@ -1,4 +1,5 @@
 #include "app/ReportCards.h"
+#include "app/ReportCards_internal.h"
 #include "app/ReportFormat.h"
 
 #include <cstdio>

@@ -45,27 +45,4 @@ void ReportReaderList(ReportSink& sink, ReaderSectionState& state, bool serviceA
 // card that was read. After a failed reader list only the heading.
 void ReportReaderAndCardState(ReportSink& sink, const ReaderSectionState& state);
 
-// Texts of the sections, kept apart so that they can be checked alone.
-
-// "  " + each name + "\n" + "  " ..., then "\n". Names are read up to their
-// terminating zero or the end of the field, whichever comes first.
-QString ReaderListText(const ReaderInfo* readers, uint32_t count);
-
-// message + " - " + code in decimal + "\n\n".
-QString CodeLine(const char* message, int code);
-
-// The ATR as colon-separated hex, 32 bytes a line, then "\n". Lengths beyond
-// the port API's ATR capacity are cut to it.
-QString AtrLine(const unsigned char* atr, int length);
-
-// The low 32 bits of an object handle as at least eight upper-case hex digits.
-QString HandleText(uint64_t handle);
-
-// An object identifier as one run of hex digits; a line feed follows unless
-// it is one byte long. At most idCapacity bytes are read.
-QString IdentifierText(const uint8_t* id, uint64_t idLength, size_t idCapacity);
-
-// A zero-terminated text of a fixed field, read no further than the field.
-QByteArray FieldText(const char* field, size_t size);
-
 #endif

@@ -52,11 +52,7 @@ std::string driverDetails(const std::string& entry)
     try {
         Plist::Dictionary info;
         Plist::readDictionaryFromFile(path.toUtf8().constData(), info);
-        std::string version = "Nieznana";
-        try {
-            version = stringValue(info, "CFBundleShortVersionString");
-        } catch (const std::exception&) {
-        }
+        const std::string version = Plist::valueOr<std::string>(info, "CFBundleShortVersionString", "Nieznana");
         const std::string manufacturer = stringValue(info, "ifdManufacturerString");
         const std::string product = stringValue(info, "ifdProductString");
         const std::string executable = stringValue(info, "CFBundleExecutable");

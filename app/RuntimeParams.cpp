@@ -1,25 +1,15 @@
 #include "app/RuntimeParams.h"
 
 #include <cstring>
-#include <stdexcept>
 #include <string>
 
 RuntimeParams runtimeParams;
 
 void ApplyConfiguration(const Plist::Dictionary& configuration, RuntimeParams& params)
 {
-    try {
-        params.checkLatestVersion = boost::any_cast<bool>(configuration.at("CheckLatestVersion"));
-    } catch (const std::out_of_range&) {
-    } catch (const boost::bad_any_cast&) {
-    }
-
-    std::string address;
-    try {
-        address = boost::any_cast<std::string>(configuration.at("VersionFileUrl"));
-    } catch (const std::out_of_range&) {
-    } catch (const boost::bad_any_cast&) {
-    }
+    // A missing or mistyped key changes nothing, or gives the empty address.
+    params.checkLatestVersion = Plist::valueOr<bool>(configuration, "CheckLatestVersion", params.checkLatestVersion);
+    const std::string address = Plist::valueOr<std::string>(configuration, "VersionFileUrl", std::string());
 
     if (!params.checkLatestVersion)
         return;

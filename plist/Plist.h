@@ -14,6 +14,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace Plist {
@@ -69,6 +70,19 @@ void readDictionaryFromStream(std::istream& in, Dictionary& out);
 void readDictionaryFromBuffer(const char* data, int64_t size, Dictionary& out);
 void readFromStream(std::istream& in, boost::any& out);
 void readFromBuffer(const char* data, int64_t size, boost::any& out);
+
+// The value under key when it holds a T; fallback when the key is missing
+// or its value is of another type. Nothing is thrown for either; T is always
+// named, as in valueOr<std::string>(info, "CFBundleShortVersionString", "").
+template <typename T>
+T valueOr(const Dictionary& dictionary, const std::string& key, const typename std::common_type<T>::type& fallback)
+{
+    const Dictionary::const_iterator found = dictionary.find(key);
+    if (found == dictionary.end())
+        return fallback;
+    const T* value = boost::any_cast<T>(&found->second);
+    return value != nullptr ? *value : fallback;
+}
 
 // Writing. The file and buffer forms replace the target's whole content.
 void writeXmlToFile(const char* path, const boost::any& top);

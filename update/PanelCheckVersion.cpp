@@ -1,4 +1,5 @@
 #include "update/PanelCheckVersion.h"
+#include "update/PanelCheckVersion_internal.h"
 
 #include "ui_PanelCheckVersion.h"
 
@@ -185,29 +186,17 @@ void PanelCheckVersion::CheckVersion(MainWindow* window)
     if (root.empty())
         return;
 
-    std::string published;
-    try {
-        published = boost::any_cast<std::string>(root.at("version"));
-    } catch (...) {
-        published.clear();
-    }
-    Plist::Dictionary location;
-    try {
-        location = boost::any_cast<Plist::Dictionary>(root.at("location"));
-    } catch (...) {
-        location.clear();
-    }
+    // A missing key or a value of another type reads as empty.
+    const std::string published = Plist::valueOr<std::string>(root, "version", std::string());
+    const Plist::Dictionary location = Plist::valueOr<Plist::Dictionary>(root, "location", Plist::Dictionary());
     if (published.empty() || location.empty())
         return;
 
-    try {
-        const QString address = QString::fromStdString(boost::any_cast<std::string>(location.at("pl")));
-        // Anything but a web address counts as no address at all.
-        if (IsDownloadAddress(address))
-            downloadUrl = address;
-    } catch (...) {
-        // No page to offer: the address keeps what it held.
-    }
+    // Anything but a web address counts as no address at all, and without
+    // one the address keeps what it held.
+    const QString address = QString::fromStdString(Plist::valueOr<std::string>(location, "pl", std::string()));
+    if (IsDownloadAddress(address))
+        downloadUrl = address;
 
     const QByteArray running = window->appVersion.toUtf8();
     if (!IsNewerVersion(running, published))

@@ -3,11 +3,8 @@
 #ifndef VD_UPDATE_PANELCHECKVERSION_H
 #define VD_UPDATE_PANELCHECKVERSION_H
 
-#include <QByteArray>
 #include <QDialog>
 #include <QString>
-
-#include <string>
 
 class Ui_PanelCheckVersion;
 class MainWindow;
@@ -26,24 +23,16 @@ public:
     // Hiding is all that closing the window or Escape does.
     void reject() override;
 
-    Ui_PanelCheckVersion* ui;
-    QWidget* mainWindow;
-    QString downloadUrl;
-
 private slots:
     void on_buttonNo_clicked();
     void on_buttonYes_clicked();
+
+private:
+    friend struct PanelCheckVersionTestAccess;
+
+    Ui_PanelCheckVersion* ui;
+    QWidget* mainWindow;
+    QString downloadUrl;  // the page "Tak" opens; kept from the last version file that named one
 };
-
-// True when published names a newer version than running: same byte length
-// (not zero), and at the first byte where they differ the published one is
-// the greater, compared as signed 8-bit values.
-bool IsNewerVersion(const QByteArray& running, const std::string& published);
-
-// Starts the browser on address and waits for it to end. The program is
-// found on the search path and gets the address as one argument, so nothing
-// in the address is ever interpreted as a command; an address that the
-// browser would read as an option starts nothing. False when nothing ran.
-bool RunBrowser(const QByteArray& address);
 
 #endif

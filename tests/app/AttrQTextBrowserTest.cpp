@@ -1,5 +1,6 @@
 // The report view's weight, colour and font rules.
 #include "app/AttrQTextBrowser.h"
+#include "app/AttrQTextBrowser_internal.h"
 
 #include "QtTestSupport.h"
 
@@ -223,12 +224,12 @@ TEST(ViewFamily, NoFamilyKeepsTheViewsFaceAndAGivenFamilyIsDecodedAsUtf8)
 TEST(ViewState, StartsBlackAndClearKeepsTheCurrentColour)
 {
     AttrQTextBrowser view(nullptr);
-    EXPECT_EQ(view.currentColorValue(), QColor("black"));
+    EXPECT_EQ(AttrQTextBrowserTestAccess::CurrentColor(view), QColor("black"));
     EXPECT_TRUE(view.isReadOnly());
     view.setCurrentColor(QColor("red"));
     view.append(QString("x"));
     view.clear();
-    EXPECT_EQ(view.currentColorValue(), QColor("red"));
+    EXPECT_EQ(AttrQTextBrowserTestAccess::CurrentColor(view), QColor("red"));
     EXPECT_TRUE(view.toPlainText().isEmpty());
 }
 

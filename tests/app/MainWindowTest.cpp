@@ -3,8 +3,10 @@
 #include "app/AboutDialog.h"
 #include "app/AttrQTextBrowser.h"
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
+#include "app/MessageBoxProgress_internal.h"
 #include "app/RuntimeParams.h"
 
 #include "QtTestSupport.h"
@@ -98,14 +100,6 @@ protected:
             WriteFile(configPath, *config);
     }
 };
-
-template <typename T>
-T* Child(QWidget& window, const char* name)
-{
-    T* child = window.findChild<T*>(QString::fromLatin1(name));
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-}
 
 struct WidgetRow {
     const char* name;
@@ -246,9 +240,9 @@ TEST(DialogForms, MessageBoxProgress)
     for (const char* name : {"lMainText", "lAdditionalText"})
         EXPECT_TRUE(Child<QLabel>(box, name)->wordWrap()) << name;
     EXPECT_EQ(Child<QProgressBar>(box, "pbProgress")->maximum(), 0);
-    EXPECT_STREQ(box.title, "diag");
-    EXPECT_STREQ(box.mainText, "aaaa");
-    EXPECT_STREQ(box.additionalText, "bbbb");
+    EXPECT_STREQ(MessageBoxProgressTestAccess::Title(box), "diag");
+    EXPECT_STREQ(MessageBoxProgressTestAccess::MainText(box), "aaaa");
+    EXPECT_STREQ(MessageBoxProgressTestAccess::AdditionalText(box), "bbbb");
     // Closing a box that was never shown shows nothing.
     box.EndDialog();
     EXPECT_FALSE(box.isVisible());
@@ -426,10 +420,11 @@ TEST(ProgressBox, LongTextsAreCutToWholeCharacters)
     for (int i = 0; i < 100; ++i)
         longText += "ż";
     MessageBoxProgress box(nullptr, longText.c_str(), std::string(300, 'x').c_str(), nullptr);
-    EXPECT_EQ(strlen(box.title), 126u);
-    EXPECT_TRUE(QString::fromUtf8(box.title).toUtf8() == QByteArray(box.title));
-    EXPECT_EQ(strlen(box.mainText), 127u);
-    EXPECT_STREQ(box.additionalText, "");
+    const char* title = MessageBoxProgressTestAccess::Title(box);
+    EXPECT_EQ(strlen(title), 126u);
+    EXPECT_TRUE(QString::fromUtf8(title).toUtf8() == QByteArray(title));
+    EXPECT_EQ(strlen(MessageBoxProgressTestAccess::MainText(box)), 127u);
+    EXPECT_STREQ(MessageBoxProgressTestAccess::AdditionalText(box), "");
 }
 
 // ---------------------------------------------------------------------------

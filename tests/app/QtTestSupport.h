@@ -1,5 +1,5 @@
-// Shared helpers of the application tests: polling with a deadline and
-// driving modal dialogs from a timer.
+// Shared helpers of the application tests: polling with a deadline, driving
+// modal dialogs from a timer and finding widgets by their object names.
 #ifndef VD_TESTS_APP_QTTESTSUPPORT_H
 #define VD_TESTS_APP_QTTESTSUPPORT_H
 
@@ -11,10 +11,22 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+// The child of the given class and object name, as a user of the toolkit's
+// test tools reaches it; a missing one fails the test and gives null.
+template <typename T>
+T* Child(const QWidget& parent, const char* name)
+{
+    T* child = parent.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+}
 
 // Processes events until condition holds or deadlineMs passes; returns the
 // condition's last value.

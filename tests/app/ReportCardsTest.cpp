@@ -3,6 +3,7 @@
 // failing status or reset, more readers than the records hold, a profile
 // that cannot be bound to its reader), and the section texts on their own.
 #include "app/ReportCards.h"
+#include "app/ReportCards_internal.h"
 
 #include <gtest/gtest.h>
 

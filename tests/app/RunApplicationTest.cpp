@@ -5,6 +5,7 @@
 // closed while its report waits on a daemon that has stopped answering.
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 
 #include "tests/rig/RigUtil.h"
 #include "tests/support/vcard/VirtualCard.h"

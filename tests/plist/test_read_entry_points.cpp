@@ -184,6 +184,21 @@ TEST(ReadDictionaryFromBuffer, RootMustBeADictionary)
     expectXmlDict(out);
 }
 
+// A typed look-up gives the value only when the key is there with that type.
+TEST(ValueOr, FallbackForAMissingKeyOrAnotherType)
+{
+    Plist::Dictionary d;
+    Plist::readDictionaryFromBuffer(kXmlDict.data(), static_cast<int64_t>(kXmlDict.size()), d);
+    d["nothing"] = boost::any();
+    EXPECT_EQ(Plist::valueOr<std::string>(d, "CFBundleShortVersionString", "x"), "1.2.3");
+    EXPECT_EQ(Plist::valueOr<long>(d, "n", -1), 3);
+    EXPECT_EQ(Plist::valueOr<std::string>(d, "n", "x"), "x");
+    EXPECT_EQ(Plist::valueOr<int>(d, "n", -1), -1);  // integers are long
+    EXPECT_EQ(Plist::valueOr<long>(d, "N", -1), -1);
+    EXPECT_EQ(Plist::valueOr<bool>(d, "nothing", true), true);
+    EXPECT_EQ(d.size(), 3u);  // nothing added by a look-up
+}
+
 // A stream whose seeks fail and which hands out its bytes a few at a time,
 // like a pipe.
 class TrickleBuffer : public std::streambuf {

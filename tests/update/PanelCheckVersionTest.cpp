@@ -3,6 +3,7 @@
 // how it is dismissed and how "Tak" starts the browser.
 #include "update/DownloadBuffers.h"
 #include "update/PanelCheckVersion.h"
+#include "update/PanelCheckVersion_internal.h"
 
 #include "app/MainWindow.h"
 #include "app/RuntimeParams.h"
@@ -64,8 +65,8 @@ TEST(PanelForm, DialogAndWidgets)
     EXPECT_TRUE(dialog.windowIcon().pixmap(QSize(16, 16)).isNull());
     EXPECT_TRUE(dialog.isHidden());
     EXPECT_EQ(dialog.parentWidget(), &parent);
-    EXPECT_EQ(dialog.mainWindow, &parent);
-    EXPECT_TRUE(dialog.downloadUrl.isEmpty());
+    EXPECT_EQ(PanelCheckVersionTestAccess::StoredMainWindow(dialog), &parent);
+    EXPECT_TRUE(PanelCheckVersionTestAccess::DownloadUrl(dialog).isEmpty());
 
     const FormRow rows[] = {
         {"lNewAppVersionInfo", "QLabel", QRect(0, 100, 344, 20), "a", false, true},
@@ -75,8 +76,9 @@ TEST(PanelForm, DialogAndWidgets)
         {"label", "QLabel", QRect(120, 10, 101, 91), "", false, false},
         {"buttonNo", "QPushButton", QRect(20, 220, 80, 23), "Nie", false, false},
     };
-    const QWidget* inOrder[] = {dialog.ui->lNewAppVersionInfo, dialog.ui->buttonYes, dialog.ui->lNewAppVersion,
-                                dialog.ui->lCurrentVersion,    dialog.ui->label,     dialog.ui->buttonNo};
+    const Ui_PanelCheckVersion* form = PanelCheckVersionTestAccess::Form(dialog);
+    const QWidget* inOrder[] = {form->lNewAppVersionInfo, form->buttonYes, form->lNewAppVersion,
+                                form->lCurrentVersion,    form->label,     form->buttonNo};
     const QObjectList children = dialog.children();
     int previous = -1;
     for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
@@ -106,12 +108,13 @@ TEST(PanelForm, DialogAndWidgets)
             EXPECT_EQ(widget->font(), dialog.font()) << row.name;
         }
     }
-    EXPECT_TRUE(dialog.ui->buttonYes->isDefault());
-    EXPECT_FALSE(dialog.ui->buttonNo->isDefault());
+    EXPECT_TRUE(Child<QPushButton>(dialog, "buttonYes")->isDefault());
+    EXPECT_FALSE(Child<QPushButton>(dialog, "buttonNo")->isDefault());
 
     // The application image, scaled into the label.
-    EXPECT_TRUE(dialog.ui->label->hasScaledContents());
-    const QPixmap pixmap = dialog.ui->label->pixmap(Qt::ReturnByValue);
+    QLabel* image = Child<QLabel>(dialog, "label");
+    EXPECT_TRUE(image->hasScaledContents());
+    const QPixmap pixmap = image->pixmap(Qt::ReturnByValue);
     ASSERT_FALSE(pixmap.isNull());
     const QImage application = QPixmap(":/Vantrelon Diagnostic.png").toImage();
     ASSERT_FALSE(application.isNull());
@@ -124,7 +127,7 @@ TEST(PanelForm, MainWindowHoldsOneHiddenDialog)
     const QList<PanelCheckVersion*> dialogs = window.findChildren<PanelCheckVersion*>();
     ASSERT_EQ(dialogs.size(), 1);
     EXPECT_EQ(dialogs[0]->parentWidget(), &window);
-    EXPECT_EQ(dialogs[0]->mainWindow, &window);
+    EXPECT_EQ(PanelCheckVersionTestAccess::StoredMainWindow(*dialogs[0]), &window);
     EXPECT_TRUE(dialogs[0]->isHidden());
 }
 
@@ -273,21 +276,22 @@ Shown RunCheck(Checked& app, Answer answer = Answer::No)
     ModalDriver driver([&](QWidget* modal) {
         seen.shown = modal == &dialog;
         seen.windowVisible = window.isVisible();
-        seen.info = dialog.ui->lNewAppVersionInfo->text();
+        QLabel* info = Child<QLabel>(dialog, "lNewAppVersionInfo");
+        seen.info = info->text();
         // What a reader of the screen gets: the label's text as it lays it
         // out, markup rendered and its tags gone.
-        if (QAccessibleInterface* label = QAccessible::queryAccessibleInterface(dialog.ui->lNewAppVersionInfo))
+        if (QAccessibleInterface* label = QAccessible::queryAccessibleInterface(info))
             seen.infoAsShown = label->text(QAccessible::Name);
-        seen.line1 = dialog.ui->lNewAppVersion->text();
-        seen.line2 = dialog.ui->lCurrentVersion->text();
+        seen.line1 = Child<QLabel>(dialog, "lNewAppVersion")->text();
+        seen.line2 = Child<QLabel>(dialog, "lCurrentVersion")->text();
         seen.title = dialog.windowTitle();
         seen.geometry = dialog.geometry();
         switch (answer) {
         case Answer::No:
-            dialog.ui->buttonNo->click();
+            Child<QPushButton>(dialog, "buttonNo")->click();
             break;
         case Answer::Yes:
-            dialog.ui->buttonYes->click();
+            Child<QPushButton>(dialog, "buttonYes")->click();
             break;
         case Answer::Escape: {
             QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
@@ -436,9 +440,9 @@ TEST_P(CheckAnswers, DialogOnlyForANewerVersion)
         EXPECT_EQ(seen.geometry, QRect(228, 170, 344, 260));
     } else {
         // The placeholders were never replaced.
-        EXPECT_EQ(app.dialog.ui->lNewAppVersionInfo->text(), "a");
+        EXPECT_EQ(Child<QLabel>(app.dialog, "lNewAppVersionInfo")->text(), "a");
     }
-    EXPECT_EQ(app.dialog.downloadUrl, QString::fromUtf8(c.downloadUrl));
+    EXPECT_EQ(PanelCheckVersionTestAccess::DownloadUrl(app.dialog), QString::fromUtf8(c.downloadUrl));
 }
 
 const char* kNew = "http://pobierz.example/nowa";
@@ -529,7 +533,7 @@ TEST_F(UpdateCheck, AddressKeptWhenALaterFileLacksIt)
     for (const auto& step : steps) {
         SetCheck(true, server->http() + step.file);
         EXPECT_EQ(RunCheck(app).shown, step.shown) << step.file;
-        EXPECT_EQ(app.dialog.downloadUrl, QString::fromUtf8(step.downloadUrl)) << step.file;
+        EXPECT_EQ(PanelCheckVersionTestAccess::DownloadUrl(app.dialog), QString::fromUtf8(step.downloadUrl)) << step.file;
     }
 }
 

@@ -5,6 +5,7 @@
 // the check's time-out.
 #include "app/Application.h"
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 #include "app/RuntimeParams.h"
 #include "update/PanelCheckVersion.h"
 

@@ -1,0 +1,19 @@
+// Internals of the main window for its tests. Nothing here is meant for the
+// window's users.
+#ifndef VD_APP_MAINWINDOW_INTERNAL_H
+#define VD_APP_MAINWINDOW_INTERNAL_H
+
+#include <QString>
+
+#include "app/MainWindow.h"
+#include "token/cardlib.h"
+
+// The card-layer initialisation that start-up runs. It is a pointer so that
+// the start-up failure path, which the real layer never takes, can be tried.
+extern int (*loadProfileLibrariesCall)(LibraryLoadReport* report);
+
+// Writes text to path as UTF-8, replacing what the file held. False when the
+// file cannot be opened, or when writing or flushing it fails.
+bool WriteReportFile(const QString& path, const QString& text);
+
+#endif  // VD_APP_MAINWINDOW_INTERNAL_H
