@@ -1,5 +1,6 @@
 #include "app/ReportFrame.h"
 #include "app/ReportFormat.h"
+#include "app/SystemProbes.h"
 
 #include <QDateTime>
 #include <QFileInfo>
