@@ -9,9 +9,6 @@
 #include <QMainWindow>
 #include <QString>
 
-#include "app/RuntimeParams.h"
-#include "token/cardlib.h"
-
 class Ui_MainWindow;
 class QCloseEvent;
 class MessageBoxConfirm;

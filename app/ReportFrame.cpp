@@ -2,6 +2,7 @@
 #include "app/ReportFormat.h"
 #include "app/SystemProbes.h"
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QFileInfo>
 #include <QHostAddress>
