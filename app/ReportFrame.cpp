@@ -191,6 +191,8 @@ bool ReportDaemon(ReportSink& sink, bool& answers)
         }
     }
     sink.plain(QStringLiteral("\n"));
+    // On purpose, the report's one wait: a daemon just woken gets half a
+    // second to bring up its readers before the reader list asks for them.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     return running;
 }
