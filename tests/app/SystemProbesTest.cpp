@@ -91,7 +91,24 @@ protected:
     std::string dir;
 };
 
-using RunProgram = ScratchDir;
+class RunProgram : public ScratchDir {
+protected:
+    // Runs a script that notes its process id and then outlives the time
+    // limit: it must be killed and reaped, and what it printed kept.
+    void expectKilledKeeping(const std::string& name, const std::string& body, const std::string& expected)
+    {
+        const std::string pidFile = dir + "/pid";
+        std::string output;
+        ASSERT_TRUE(RunProgramOutput(script(name, "echo $$ > " + pidFile + "\n" + body), "--ver", 300, output));
+        EXPECT_EQ(output, expected);
+        std::ifstream in(pidFile);
+        pid_t pid = 0;
+        in >> pid;
+        ASSERT_GT(pid, 0);
+        // The child has been killed and reaped: its id no longer exists.
+        EXPECT_NE(kill(pid, 0), 0);
+    }
+};
 
 TEST_F(RunProgram, CollectsOutputOfTheSingleArgument)
 {
@@ -127,31 +144,12 @@ TEST_F(RunProgram, SilentProgramGivesEmptyOutput)
 
 TEST_F(RunProgram, HangingProgramIsKilledAndPartialOutputKept)
 {
-    const std::string pidFile = dir + "/pid";
-    const std::string path = script("hang", "echo $$ > " + pidFile + "\nprintf 'partial\\n'\nexec sleep 300\n");
-    std::string output;
-    ASSERT_TRUE(RunProgramOutput(path, "--ver", 300, output));
-    EXPECT_EQ(output, "partial\n");
-    std::ifstream in(pidFile);
-    pid_t pid = 0;
-    in >> pid;
-    ASSERT_GT(pid, 0);
-    // The child has been killed and reaped: its id no longer exists.
-    EXPECT_NE(kill(pid, 0), 0);
+    expectKilledKeeping("hang", "printf 'partial\\n'\nexec sleep 300\n", "partial\n");
 }
 
 TEST_F(RunProgram, ProgramThatClosesOutputButRunsOnIsKilled)
 {
-    const std::string pidFile = dir + "/pid";
-    const std::string path = script("closer", "echo $$ > " + pidFile + "\necho done\nexec sleep 300 >&-\n");
-    std::string output;
-    ASSERT_TRUE(RunProgramOutput(path, "--ver", 300, output));
-    EXPECT_EQ(output, "done\n");
-    std::ifstream in(pidFile);
-    pid_t pid = 0;
-    in >> pid;
-    ASSERT_GT(pid, 0);
-    EXPECT_NE(kill(pid, 0), 0);
+    expectKilledKeeping("closer", "echo done\nexec sleep 300 >&-\n", "done\n");
 }
 
 TEST_F(RunProgram, LongPathRuns)
