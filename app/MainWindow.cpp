@@ -6,6 +6,7 @@
 #include "app/AboutDialog.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
+#include "app/RuntimeParams.h"
 #include "update/PanelCheckVersion.h"
 
 #include <QCloseEvent>
@@ -31,6 +32,7 @@
 #include <string>
 
 #include "plist/Plist.h"
+#include "token/cardlib.h"
 
 MessageBoxConfirm* messageBoxConfirm = nullptr;
 MessageBoxProgress* messageBoxProgress = nullptr;

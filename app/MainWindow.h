@@ -9,9 +9,6 @@
 #include <QMainWindow>
 #include <QString>
 
-#include "app/RuntimeParams.h"
-#include "token/cardlib.h"
-
 class Ui_MainWindow;
 class QCloseEvent;
 class MessageBoxConfirm;
@@ -74,19 +71,6 @@ private:
     // good with a negative timeoutMs, otherwise for at most timeoutMs. False
     // when the report was still running at the end.
     bool waitForReport(int timeoutMs);
-
-    // Report worker sections (ReportWorker.cpp).
-    void emitColour(const char* colour);
-    void emitPlain(const QString& text);
-    void emitPlain(const QByteArray& text);
-    void emitWeighted(const QString& text, bool bold);
-    void emitColoured(const QString& text, const char* colour, bool bold);
-    void reportSystem();
-    void reportDrivers();
-    // True when a daemon runs; answers is false when it did not answer its
-    // wake-up in time, so that the report asks it nothing more.
-    bool reportDaemon(bool& answers);
-    void reportInstalledFiles();
 
     Ui_MainWindow* ui;
     QFutureWatcher<void>* watcher;

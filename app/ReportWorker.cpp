@@ -1,101 +1,24 @@
-// The report worker: the frame of the report, its system sections and the
-// call of the reader and card sections (ReportCards.cpp). It
-// runs on a thread-pool thread, touches no widget, and sends every piece of
-// text by value through the window's report signals.
+// The report worker: runs the report's sections in order on a thread-pool
+// thread. It touches no widget: every piece of text leaves by value through
+// the window's report signals.
 #include "app/MainWindow.h"
 #include "app/ReportCards.h"
-#include "app/ReportFormat.h"
+#include "app/ReportFrame.h"
+#include "app/ReportSink.h"
 
-#include <QDateTime>
-#include <QFileInfo>
-#include <QHostAddress>
-#include <QNetworkInterface>
-
-#include <chrono>
-#include <exception>
-#include <future>
-#include <string>
-#include <system_error>
-#include <thread>
-#include <vector>
-
-#include <sys/utsname.h>
-#include <unistd.h>
-#include <winscard.h>
-
-#include "plist/Plist.h"
+#include <QByteArray>
+#include <QColor>
+#include <QString>
 
 namespace {
 
-const char* const kDriverDirectory = "/usr/lib64/pcsc/drivers";
-const char* const kTokenLibraries[] = {"/usr/lib64/libVelmartoken.so", "/usr/lib64/libZenthary3PKCS.so"};
-const char* const kCardManager = "/opt/VantrelonCardManager/VantrelonCardManager";
-const char* const kCardManagerInfo = "/opt/VantrelonCardManager/Info.plist";
-const int kDaemonVersionTimeoutMs = 5000;
-const int kDaemonWakeTimeoutMs = 5000;
-
-QString canonicalPath(const std::string& path)
-{
-    return QFileInfo(QString::fromStdString(path)).canonicalFilePath();
-}
-
-std::string stringValue(const Plist::Dictionary& dictionary, const char* key)
-{
-    return boost::any_cast<std::string>(dictionary.at(key));
-}
-
-// The details of one driver bundle, or "\n" when its property list cannot
-// be read or lacks one of the three names.
-std::string driverDetails(const std::string& entry)
-{
-    const QString path = canonicalPath(std::string(kDriverDirectory) + "/" + entry + "/Contents/Info.plist");
-    try {
-        Plist::Dictionary info;
-        Plist::readDictionaryFromFile(path.toUtf8().constData(), info);
-        const std::string version = Plist::valueOr<std::string>(info, "CFBundleShortVersionString", "Nieznana");
-        const std::string manufacturer = stringValue(info, "ifdManufacturerString");
-        const std::string product = stringValue(info, "ifdProductString");
-        const std::string executable = stringValue(info, "CFBundleExecutable");
-        return " Producent sterownika: " + manufacturer + "\n" + " Nazwa sterownika: " + product + "\n" +
-               " Nazwa biblioteki sterownika: " + executable + "\n" + " Wersja biblioteki sterownika: " + version +
-               "\n\n";
-    } catch (const std::exception&) {
-        return "\n";
-    }
-}
-
-// One PC/SC context of user scope, released at once, so that a daemon which
-// the init system starts on its first client runs afterwards. A daemon that
-// takes the connection and never answers (stopped, or hung on a reader
-// driver) would hold the call for good, so it is given timeoutMs and then
-// left to finish on its own thread. False when it did not answer in time:
-// every further PC/SC call of the report would then block the same way.
-bool wakeSocketActivatedDaemon(int timeoutMs)
-{
-    std::packaged_task<void()> call([] {
-        SCARDCONTEXT context = 0;
-        if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) == SCARD_S_SUCCESS)
-            SCardReleaseContext(context);
-    });
-    std::future<void> finished = call.get_future();
-    try {
-        std::thread(std::move(call)).detach();
-    } catch (const std::system_error&) {
-        return true;
-    }
-    return finished.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
-}
-
-QByteArray toBytes(const std::string& text)
-{
-    return QByteArray(text.data(), static_cast<int>(text.size()));
-}
-
-// The reader and card sections write through the window's report signals.
+// Each call of the sink is one emission of the signal overload that carries
+// its kind of text.
 class WindowSink : public ReportSink {
 public:
     explicit WindowSink(MainWindow& window) : window_(window) {}
     void plain(const QString& text) override { emit window_.signalGUI_append(text); }
+    void plain(const QByteArray& utf8) override { emit window_.signalGUI_append(utf8); }
     void weighted(const QString& text, bool bold) override { emit window_.signalGUI_append(text, bold); }
     void weighted(const QByteArray& utf8, bool bold) override { emit window_.signalGUI_append(utf8, bold); }
     void coloured(const QString& text, const char* colour, bool bold) override
@@ -110,176 +33,23 @@ private:
 
 } // namespace
 
-void MainWindow::emitColour(const char* colour)
-{
-    emit signalGUI_setCurrentColor(QColor(colour));
-}
-
-void MainWindow::emitPlain(const QString& text)
-{
-    emit signalGUI_append(text);
-}
-
-void MainWindow::emitPlain(const QByteArray& text)
-{
-    emit signalGUI_append(text);
-}
-
-void MainWindow::emitWeighted(const QString& text, bool bold)
-{
-    emit signalGUI_append(text, bold);
-}
-
-void MainWindow::emitColoured(const QString& text, const char* colour, bool bold)
-{
-    emit signalGUI_append(text, QByteArray(), -1, QColor(colour), bold);
-}
-
 void MainWindow::DoDiagnosticConcurrent()
 {
-    emitColour("black");
-    emitColoured(QStringLiteral("Raport programu diagnostycznego Vantrelon Diagnostic") + " " + appVersion + "\n\n",
-                 "blue", true);
-
-    emitWeighted(QStringLiteral("Data i czas"), true);
-    emitPlain(" : " + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) + "\n");
-
-    reportSystem();
-    reportDrivers();
-    bool daemonAnswers = true;
-    const bool daemonRunning = reportDaemon(daemonAnswers);
-
     WindowSink sink(*this);
+    ReportTitleAndDate(sink, appVersion);
+    ReportSystem(sink);
+    ReportDrivers(sink);
+    bool daemonAnswers = true;
+    const bool daemonRunning = ReportDaemon(sink, daemonAnswers);
+
     ReaderSectionState readers;
     if (daemonRunning)
         ReportReaderList(sink, readers, daemonAnswers);
 
-    reportInstalledFiles();
+    ReportInstalledFiles(sink);
 
     if (daemonRunning)
         ReportReaderAndCardState(sink, readers);
 
-    emitColoured(QStringLiteral("Koniec raportu diagnostycznego"), "blue", true);
-}
-
-void MainWindow::reportSystem()
-{
-    QString systemText;
-    struct utsname names;
-    if (uname(&names) != 0) {
-        systemText = QStringLiteral("nieznany");
-    } else {
-        systemText = QString::fromUtf8(names.sysname) + " " + QString::fromUtf8(names.nodename) + " " +
-                     QString::fromUtf8(names.release) + "\n" + QString::fromUtf8(names.version) + " " +
-                     QString::fromUtf8(names.machine);
-    }
-    QByteArray releaseText;
-    std::vector<std::string> releaseLines;
-    if (ReadCommandLines("cat /etc/lsb-release", releaseLines)) {
-        for (const std::string& line : releaseLines)
-            releaseText += toBytes(line);
-        releaseText += "\n";
-    }
-    emitWeighted(QStringLiteral("System"), true);
-    emitPlain(" : " + systemText + "\n" + QString::fromUtf8(releaseText));
-
-    emitWeighted(QStringLiteral("Nazwa użytkownika"), true);
-    emitPlain(" : " + QString::fromStdString(EffectiveUserName()) + "\n");
-
-    QString address;
-    const QList<QHostAddress> addresses = QNetworkInterface::allAddresses();
-    for (const QHostAddress& candidate : addresses) {
-        if (!candidate.isLoopback() && candidate.protocol() == QAbstractSocket::IPv4Protocol) {
-            address = candidate.toString();
-            break;
-        }
-    }
-    emitWeighted(QStringLiteral("Adres IP"), true);
-    emitPlain(" : " + address + "\n\n");
-}
-
-void MainWindow::reportDrivers()
-{
-    emitColoured(QStringLiteral("Lista zainstalowanych sterowników czytników kart\n\n"), "blue", true);
-    std::vector<std::string> entries;
-    if (!ReadCommandLines("ls /usr/lib64/pcsc/drivers", entries))
-        return;
-    std::string text = " ";
-    for (const std::string& line : entries) {
-        std::string entry = line;
-        if (!entry.empty() && entry.back() == '\n')
-            entry.pop_back();
-        // The name goes out first, whatever becomes of its bundle.
-        text += line;
-        text += driverDetails(entry);
-    }
-    text += "\n";
-    emitPlain(toBytes(text));
-}
-
-bool MainWindow::reportDaemon(bool& answers)
-{
-    emitColoured(QStringLiteral("Informacje o usłudze PCSC\n\n"), "blue", true);
-    emitWeighted(QStringLiteral(" Stan"), true);
-
-    // Desktops start the daemon on its first client and end it when idle, so
-    // between reports the process list rarely shows it until asked.
-    answers = wakeSocketActivatedDaemon(kDaemonWakeTimeoutMs);
-
-    std::vector<std::string> processes;
-    std::vector<DaemonProcess> daemons;
-    if (ReadCommandLines("ps -ax", processes))
-        daemons = FindDaemonProcesses(processes);
-    const bool running = !daemons.empty();
-    if (!running) {
-        emitPlain(QStringLiteral(" : ") + "Nie jest uruchomiona\n");
-    } else {
-        emitPlain(QStringLiteral(" : ") + "Uruchomiona\n");
-        // Anyone can start a process called pcscd: only a root-owned daemon
-        // file is asked for its version, and exactly the file that runs.
-        for (const DaemonProcess& daemon : daemons) {
-            const int executable = OpenTrustedDaemonExecutable(daemon);
-            if (executable < 0)
-                continue;
-            std::string output;
-            const bool started = RunProgramOutput("/proc/self/fd/" + std::to_string(executable), "--ver",
-                                                  kDaemonVersionTimeoutMs, output);
-            ::close(executable);
-            if (started) {
-                emitWeighted(QStringLiteral(" Wersja : \n"), true);
-                emitPlain(toBytes(FormatDaemonVersion(output)));
-            }
-            break;
-        }
-    }
-    emitPlain(QStringLiteral("\n"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    return running;
-}
-
-void MainWindow::reportInstalledFiles()
-{
-    emitColoured(QStringLiteral("Lista zainstalowanych plików\n\n"), "blue", true);
-    for (const char* library : kTokenLibraries) {
-        if (access(library, F_OK) != 0)
-            continue;
-        emitWeighted(" " + canonicalPath(library) + "\n" + " Wersja : " +
-                         QString::fromStdString(TokenLibraryVersion(library)) + "\n",
-                     false);
-    }
-    if (access(kCardManager, F_OK) == 0) {
-        std::string version = "1.x.x";
-        try {
-            Plist::Dictionary info;
-            Plist::readDictionaryFromFile(kCardManagerInfo, info);
-            version = stringValue(info, "CFBundleShortVersionString");
-        } catch (const std::exception&) {
-            version = "1.x.x";
-        }
-        if (version == "1.x.x")
-            version = "nieznana";
-        emitWeighted(" " + canonicalPath(kCardManager) + "\n" + " Wersja : " + QString::fromStdString(version) +
-                         "\n\n",
-                     false);
-    }
+    ReportClosingLine(sink);
 }

@@ -42,6 +42,7 @@ std::string Quote(const QString& text)
 class RecordingSink : public ReportSink {
 public:
     void plain(const QString& text) override { lines.push_back("plain " + Quote(text)); }
+    void plain(const QByteArray& utf8) override { lines.push_back("plain " + Quote(QString::fromUtf8(utf8))); }
     void weighted(const QString& text, bool bold) override
     {
         lines.push_back(std::string(bold ? "bold " : "normal ") + Quote(text));
