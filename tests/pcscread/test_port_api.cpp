@@ -369,6 +369,18 @@ TEST_F(FakePcscTest, CardWithoutAtrIsAskedAgainThenCountsAsAbsent) {
     EXPECT_EQ(PCSC2STD_CARD_PRESENT | PCSC2STD_CARD_CHANGED, s);
 }
 
+TEST_F(FakePcscTest, CardWithoutAtrAtOpenIsOneChange) {
+    // The open is acknowledged before the retries, showing the card as it
+    // stands if it never gives its ATR; when the retries end that way, the
+    // same change is not reported a second time.
+    fakepcsc::InsertCard(kA, Bytes());
+    const uint32_t port = Open(kA);
+    EXPECT_EQ(PCSC2STD_CARD_CHANGED, CardStatus(port));
+    // The retries are over once the thread waits for a real change.
+    ASSERT_TRUE(WaitUntil([] { return fakepcsc::BlockedStatusWaits() == 1; }));
+    EXPECT_EQ(0, CardStatus(port));
+}
+
 TEST_F(FakePcscTest, MuteCardIsPublishedPresent) {
     const uint32_t port = Open(kA);
     ASSERT_EQ(PCSC2STD_CARD_CHANGED, CardStatus(port));
