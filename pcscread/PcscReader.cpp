@@ -175,10 +175,7 @@ void PCSC_READER::ThreadBody() {
     const SCARDCONTEXT ctx = own->GetContext();
     SetThreadContext(ctx);
 
-    SCARD_READERSTATE rs;
-    std::memset(&rs, 0, sizeof rs);
-    rs.szReader = name;
-    rs.dwCurrentState = SCARD_STATE_UNAWARE;
+    SCARD_READERSTATE rs = pcscread::FreshReaderState(name);
     int atrLoops = 10;
     bool ackSent = false;
     // The state published for the start while ATR retries still run, 0 once

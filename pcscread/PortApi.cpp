@@ -264,10 +264,7 @@ int CardStatusATR(unsigned char* atr, int32_t* atrLen, uint32_t port) {
 
     SCARDCONTEXT ctx = 0;
     if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return PCSC2STD_ERR_PCSC;
-    SCARD_READERSTATE rs;
-    std::memset(&rs, 0, sizeof rs);
-    rs.szReader = name;
-    rs.dwCurrentState = SCARD_STATE_UNAWARE;
+    SCARD_READERSTATE rs = pcscread::FreshReaderState(name);
     const LONG rc = SCardGetStatusChange(ctx, 0, &rs, 1);
     SCardReleaseContext(ctx);
     if (rc != SCARD_S_SUCCESS) return PCSC2STD_ERR_PCSC;
