@@ -16,6 +16,32 @@ using pcscread::TraceHex;
 
 namespace {
 
+// How long one status wait of the card-watch thread may block in PC/SC; a
+// stop request is looked at between two waits (a stop also cancels one).
+constexpr DWORD kStatusWaitMs = 500;
+// The pause after a failed status wait, so that a lasting failure is asked
+// about again ten times a second rather than in a busy loop.
+constexpr auto kErrorPause = 100ms;
+// How often a card that shows no ATR is asked again before its state is
+// published as it stands, and the pause before each question.
+constexpr int kAtrRetries = 10;
+constexpr auto kAtrRetryPause = 100ms;
+// The shorter pause before asking again about a reader that calls itself
+// unavailable.
+constexpr auto kUnavailableRetryPause = 10ms;
+// How long the start waits for the thread's first answer, and how long a
+// stop keeps cancelling the thread's status wait before it joins the thread.
+constexpr auto kHandshakeWait = 2000ms;
+// How often a stop repeats its cancel of the thread's status wait.
+constexpr auto kStopCancelRepeat = 10ms;
+// How long the thread waits for the publication lock before it gives up.
+constexpr auto kPublishLockWait = 2000ms;
+// How long a state read waits for the lock: a caller that polls the card
+// state must not stall behind the thread.
+constexpr auto kStateReadLockWait = 200ms;
+// How long an ATR read waits for the lock.
+constexpr auto kAtrReadLockWait = 1000ms;
+
 // Results of the status wait that the thread publishes as service errors.
 bool IsPublishedError(LONG rc) { return pcscread::IsServiceError(rc) || rc == SCARD_E_UNKNOWN_READER; }
 
@@ -98,7 +124,7 @@ long PCSC_READER::StartThread() {
     }
     // The thread acknowledges once it has had its first answer from PC/SC,
     // or when it fails before that.
-    if (!ackEvent.WaitUntil(DeadlineIn(2000ms)) || threadFailed) {
+    if (!ackEvent.WaitUntil(DeadlineIn(kHandshakeWait)) || threadFailed) {
         Trace("PCSC_READER::StartThread: card-watch thread did not start for ", name);
         StopThread();
         lastError = PCSC2STD_ERR_THREAD;
@@ -118,9 +144,9 @@ void PCSC_READER::StopThread() {
     }
     // A cancel that arrives between two status calls is lost, so it is
     // repeated until the thread has ended; each status call lasts at most
-    // 500 ms in any case, so the join below is bounded as well.
-    const auto deadline = DeadlineIn(2000ms);
-    while (!endedEvent.WaitUntil(std::min(DeadlineIn(10ms), deadline))) {
+    // kStatusWaitMs in any case, so the join below is bounded as well.
+    const auto deadline = DeadlineIn(kHandshakeWait);
+    while (!endedEvent.WaitUntil(std::min(DeadlineIn(kStopCancelRepeat), deadline))) {
         if (pcscread::Clock::now() >= deadline) break;
         std::lock_guard<std::mutex> g(contextMutex);
         if (threadContext != 0) SCardCancel(threadContext);
@@ -129,8 +155,8 @@ void PCSC_READER::StopThread() {
     threadFailed = false;
 }
 
-bool PCSC_READER::StopRequestedWithin(unsigned long ms) {
-    return stopEvent.WaitUntil(DeadlineIn(std::chrono::milliseconds(ms)));
+bool PCSC_READER::StopRequestedWithin(std::chrono::milliseconds wait) {
+    return stopEvent.WaitUntil(DeadlineIn(wait));
 }
 
 void PCSC_READER::SendAckIfNeeded(bool* ackSent) {
@@ -140,7 +166,7 @@ void PCSC_READER::SendAckIfNeeded(bool* ackSent) {
 }
 
 bool PCSC_READER::PublishState(const SCARD_READERSTATE& rs) {
-    if (!threadSemaphore.LockUntil(DeadlineIn(2000ms))) return false;
+    if (!threadSemaphore.LockUntil(DeadlineIn(kPublishLockWait))) return false;
     eventState.store(rs.dwEventState & kStateBits, std::memory_order_release);
     cardStateOperationResult = 0;
     atrLength = rs.cbAtr <= sizeof atr ? rs.cbAtr : sizeof atr;
@@ -151,7 +177,7 @@ bool PCSC_READER::PublishState(const SCARD_READERSTATE& rs) {
 }
 
 bool PCSC_READER::PublishError(LONG rc) {
-    if (!threadSemaphore.LockUntil(DeadlineIn(2000ms))) return false;
+    if (!threadSemaphore.LockUntil(DeadlineIn(kPublishLockWait))) return false;
     cardStateOperationResult = rc;
     threadSemaphore.Unlock();
     waitEvent.Set();
@@ -176,7 +202,7 @@ void PCSC_READER::ThreadBody() {
     SetThreadContext(ctx);
 
     SCARD_READERSTATE rs = pcscread::FreshReaderState(name);
-    int atrLoops = 10;
+    int atrLoops = kAtrRetries;
     bool ackSent = false;
     // The state published for the start while ATR retries still run, 0 once
     // a later publication has replaced it.
@@ -184,7 +210,7 @@ void PCSC_READER::ThreadBody() {
     bool failed = false;
 
     while (!stopEvent.IsSet()) {
-        LONG rc = SCardGetStatusChange(ctx, 500, &rs, 1);
+        LONG rc = SCardGetStatusChange(ctx, kStatusWaitMs, &rs, 1);
         if ((rc != SCARD_S_SUCCESS || (rs.dwEventState & SCARD_STATE_CHANGED) == 0) && rc != SCARD_E_TIMEOUT)
             SendAckIfNeeded(&ackSent);
 
@@ -203,7 +229,7 @@ void PCSC_READER::ThreadBody() {
                 rs.dwCurrentState = SCARD_STATE_UNAWARE;
                 provisional = 0;
             }
-            if (StopRequestedWithin(100)) break;
+            if (StopRequestedWithin(kErrorPause)) break;
             continue;
         }
 
@@ -242,13 +268,14 @@ void PCSC_READER::ThreadBody() {
                 SendAckIfNeeded(&ackSent);
                 provisional = shown.dwEventState & kStateBits;
             }
-            if (StopRequestedWithin((ev & SCARD_STATE_UNAVAILABLE) ? 10 : 100)) break;
+            const auto pause = (ev & SCARD_STATE_UNAVAILABLE) ? kUnavailableRetryPause : kAtrRetryPause;
+            if (StopRequestedWithin(pause)) break;
             rs.dwCurrentState = SCARD_STATE_UNAWARE;
             --atrLoops;
             continue;
         }
         if (wantRetry) rs.dwEventState = StateWithoutAtr(ev);
-        atrLoops = 10;
+        atrLoops = kAtrRetries;
         // The outcome of the retries is published unless it is just what
         // the start already showed, which would report one change twice.
         const bool shownAlready = wantRetry && provisional == (rs.dwEventState & kStateBits);
@@ -275,7 +302,7 @@ void PCSC_READER::ThreadBody() {
 }
 
 long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, unsigned char* atrOut) {
-    if (!threadSemaphore.LockUntil(DeadlineIn(200ms))) {
+    if (!threadSemaphore.LockUntil(DeadlineIn(kStateReadLockWait))) {
         if (threadFailed) StartThread();
         return PCSC2STD_ERR_THREAD;
     }
@@ -309,7 +336,7 @@ long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, u
 }
 
 long PCSC_READER::GetATR(unsigned long* atrLenOut, unsigned char* atrOut) {
-    if (!threadSemaphore.LockUntil(DeadlineIn(1000ms))) return PCSC2STD_ERR_THREAD;
+    if (!threadSemaphore.LockUntil(DeadlineIn(kAtrReadLockWait))) return PCSC2STD_ERR_THREAD;
     if (atrLenOut != nullptr) *atrLenOut = atrLength;
     if (atrOut != nullptr) std::memcpy(atrOut, atr, atrLength);
     threadSemaphore.Unlock();

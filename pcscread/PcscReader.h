@@ -4,6 +4,7 @@
 #define VD_PCSCREAD_PCSCREADER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -57,8 +58,8 @@ private:
     static void ThreadCheckCard(PCSC_READER* reader);
     void ThreadBody();
     void SendAckIfNeeded(bool* ackSent);
-    // Waits up to ms for a stop request; true when a stop was asked for.
-    bool StopRequestedWithin(unsigned long ms);
+    // Waits up to `wait` for a stop request; true when a stop was asked for.
+    bool StopRequestedWithin(std::chrono::milliseconds wait);
     bool PublishState(const SCARD_READERSTATE& rs);
     bool PublishError(LONG rc);
     // Asks the thread to stop, wakes it out of PC/SC and joins it.

@@ -20,6 +20,13 @@ using pcscread::TraceInt;
 
 namespace {
 
+// How long InitPort waits for the port table; every other holder keeps it
+// for a few instructions only.
+constexpr auto kPortTableWait = 2000ms;
+// The direct state query asks for the state as it is, without waiting for
+// a change.
+constexpr DWORD kStateQueryWaitMs = 0;
+
 struct PortEntry {
     uint32_t portNumber = PCSC2STD_NO_PORT;
     uint32_t subPort = PCSC2STD_NO_PORT;
@@ -107,7 +114,7 @@ int InitPort(uint32_t portNumber, uint32_t subPort, const char* readerName, uint
         if (subPort > 32) return PCSC2STD_ERR_BAD_SUBPORT_NUMBER;
     }
 
-    if (!portTableMutex.LockUntil(DeadlineIn(2000ms))) {
+    if (!portTableMutex.LockUntil(DeadlineIn(kPortTableWait))) {
         Trace("pcsc2std:InitPort(...). Port table is busy for ", readerName);
         return PCSC2STD_ERR_INIT_PORT;
     }
@@ -265,7 +272,7 @@ int CardStatusATR(unsigned char* atr, int32_t* atrLen, uint32_t port) {
     SCARDCONTEXT ctx = 0;
     if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return PCSC2STD_ERR_PCSC;
     SCARD_READERSTATE rs = pcscread::FreshReaderState(name);
-    const LONG rc = SCardGetStatusChange(ctx, 0, &rs, 1);
+    const LONG rc = SCardGetStatusChange(ctx, kStateQueryWaitMs, &rs, 1);
     SCardReleaseContext(ctx);
     if (rc != SCARD_S_SUCCESS) return PCSC2STD_ERR_PCSC;
 
