@@ -49,6 +49,13 @@ bool IsPublishedError(LONG rc) { return pcscread::IsServiceError(rc) || rc == SC
 // the state bits are published.
 constexpr unsigned long kStateBits = 0xFFFFUL;
 
+// Whether a changed state is asked about again before it is published: a
+// card present without its ATR, or a reader that calls itself unavailable.
+bool WantsAtrRetry(const SCARD_READERSTATE& rs) {
+    return ((rs.dwEventState & SCARD_STATE_PRESENT) && rs.cbAtr == 0) ||
+           (rs.dwEventState & SCARD_STATE_UNAVAILABLE);
+}
+
 // What a card that never gave its ATR is published as: absent, unless PC/SC
 // calls it mute, in which case it stays as reported.
 unsigned long StateWithoutAtr(unsigned long ev) {
@@ -56,7 +63,37 @@ unsigned long StateWithoutAtr(unsigned long ev) {
     return (ev & ~static_cast<unsigned long>(SCARD_STATE_PRESENT)) | SCARD_STATE_EMPTY;
 }
 
+// A session of its own with an established context, or NULL.
+PCSC_SESSION* NewSessionWithContext(unsigned long scope) {
+    PCSC_SESSION* s = new (std::nothrow) PCSC_SESSION(scope);
+    if (s != nullptr && s->GetLastError() != SCARD_S_SUCCESS) {
+        s->ReleaseContext();
+        delete s;
+        s = nullptr;
+    }
+    return s;
+}
+
 }  // namespace
+
+// The card-watch thread's state from one pass of its loop to the next.
+struct PCSC_READER::Watch {
+    Watch(SCARDCONTEXT ctx, const char* reader) : context(ctx), rs(pcscread::FreshReaderState(reader)) {}
+
+    // The thread's own context; a stop cancels its status wait through it.
+    const SCARDCONTEXT context;
+    // What PC/SC answered last. dwCurrentState is the state the next wait
+    // starts from: the last one seen, or SCARD_STATE_UNAWARE to be answered
+    // at once.
+    SCARD_READERSTATE rs;
+    // Questions left for a card that shows no ATR yet.
+    int atrLoops = kAtrRetries;
+    // Whether the start has been acknowledged.
+    bool ackSent = false;
+    // The state published for the start while ATR retries still run, 0 once
+    // a later publication has replaced it.
+    unsigned long provisional = 0;
+};
 
 PCSC_READER::PCSC_READER() { Construct(nullptr, SCARD_SCOPE_USER); }
 
@@ -65,15 +102,8 @@ PCSC_READER::PCSC_READER(const char* readerName) { Construct(readerName, SCARD_S
 PCSC_READER::PCSC_READER(const char* readerName, unsigned long scope) { Construct(readerName, scope); }
 
 void PCSC_READER::Construct(const char* readerName, unsigned long scope) {
-    session = new (std::nothrow) PCSC_SESSION(scope);
+    session = NewSessionWithContext(scope);
     if (session == nullptr) {
-        lastError = PCSC2STD_ERR_THREAD;
-        return;
-    }
-    if (session->GetLastError() != SCARD_S_SUCCESS) {
-        session->ReleaseContext();
-        delete session;
-        session = nullptr;
         lastError = PCSC2STD_ERR_THREAD;
         return;
     }
@@ -186,119 +216,119 @@ bool PCSC_READER::PublishError(LONG rc) {
 
 void PCSC_READER::ThreadCheckCard(PCSC_READER* reader) { reader->ThreadBody(); }
 
+// The card-watch thread: passes of one status wait each. It ends
+//  - at once when it gets no context of its own, telling the start so;
+//  - on a stop request: at the stop poll between two passes, which does not
+//    wait, or during a pause inside a pass (after a failed status wait, or
+//    before asking again for an ATR);
+//  - on the failure end, when a publication cannot take the lock.
 void PCSC_READER::ThreadBody() {
-    PCSC_SESSION* own = new (std::nothrow) PCSC_SESSION(SCARD_SCOPE_USER);
-    if (own == nullptr || own->GetLastError() != SCARD_S_SUCCESS) {
-        if (own != nullptr) {
-            own->ReleaseContext();
-            delete own;
-        }
+    PCSC_SESSION* own = NewSessionWithContext(SCARD_SCOPE_USER);
+    if (own == nullptr) {
+        // No context to watch with: the start is told at once.
         threadFailed = true;
         ackEvent.Set();
         endedEvent.Set();
         return;
     }
-    const SCARDCONTEXT ctx = own->GetContext();
-    SetThreadContext(ctx);
+    Watch w(own->GetContext(), name);
+    SetThreadContext(w.context);
 
-    SCARD_READERSTATE rs = pcscread::FreshReaderState(name);
-    int atrLoops = kAtrRetries;
-    bool ackSent = false;
-    // The state published for the start while ATR retries still run, 0 once
-    // a later publication has replaced it.
-    unsigned long provisional = 0;
-    bool failed = false;
-
-    while (!stopEvent.IsSet()) {
-        LONG rc = SCardGetStatusChange(ctx, kStatusWaitMs, &rs, 1);
-        if ((rc != SCARD_S_SUCCESS || (rs.dwEventState & SCARD_STATE_CHANGED) == 0) && rc != SCARD_E_TIMEOUT)
-            SendAckIfNeeded(&ackSent);
-
-        if (rc == SCARD_E_TIMEOUT) continue;
-
-        if (rc != SCARD_S_SUCCESS) {
-            if (IsPublishedError(rc)) {
-                if (!PublishError(rc)) {
-                    failed = true;
-                    break;
-                }
-                // The published error stays until a state is published
-                // again; asking afresh makes the first answer after the
-                // condition ends such a publication, even when the reader's
-                // state looks as it did before.
-                rs.dwCurrentState = SCARD_STATE_UNAWARE;
-                provisional = 0;
-            }
-            if (StopRequestedWithin(kErrorPause)) break;
-            continue;
-        }
-
-        const unsigned long ev = rs.dwEventState;
-        if ((ev & SCARD_STATE_CHANGED) == 0) {
-            rs.dwCurrentState = ev;
-            continue;
-        }
-
-        if (ev & (SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE)) {
-            // The reader has gone: report it unavailable instead of leaving
-            // its last card state in place, and wait for it to come back.
-            if (!PublishError(SCARD_E_UNKNOWN_READER)) {
-                failed = true;
-                break;
-            }
-            provisional = 0;
-            SendAckIfNeeded(&ackSent);
-            rs.dwCurrentState = ev;
-            continue;
-        }
-
-        const bool wantRetry = ((ev & SCARD_STATE_PRESENT) && rs.cbAtr == 0) || (ev & SCARD_STATE_UNAVAILABLE);
-        if (wantRetry && atrLoops > 0) {
-            if (!ackSent) {
-                // PC/SC pauses inside every status call for a card that does
-                // not power up, so the retries can outlast the start
-                // deadline. The start is acknowledged now, showing the state
-                // the card gets if it never gives an ATR; the retries go on.
-                SCARD_READERSTATE shown = rs;
-                shown.dwEventState = StateWithoutAtr(ev);
-                if (!PublishState(shown)) {
-                    failed = true;
-                    break;
-                }
-                SendAckIfNeeded(&ackSent);
-                provisional = shown.dwEventState & kStateBits;
-            }
-            const auto pause = (ev & SCARD_STATE_UNAVAILABLE) ? kUnavailableRetryPause : kAtrRetryPause;
-            if (StopRequestedWithin(pause)) break;
-            rs.dwCurrentState = SCARD_STATE_UNAWARE;
-            --atrLoops;
-            continue;
-        }
-        if (wantRetry) rs.dwEventState = StateWithoutAtr(ev);
-        atrLoops = kAtrRetries;
-        // The outcome of the retries is published unless it is just what
-        // the start already showed, which would report one change twice.
-        const bool shownAlready = wantRetry && provisional == (rs.dwEventState & kStateBits);
-        provisional = 0;
-        if (!shownAlready && !PublishState(rs)) {
-            failed = true;
-            break;
-        }
-        SendAckIfNeeded(&ackSent);
-        // Wait for PC/SC's next real change, not for the state published in
-        // place of a card without an ATR.
-        rs.dwCurrentState = ev;
-    }
+    WatchNext next = WatchNext::NextPass;
+    while (next == WatchNext::NextPass && !stopEvent.IsSet()) next = WatchPass(w);
 
     SetThreadContext(0);
     own->ReleaseContext();
     delete own;
-    if (failed) {
+    if (next == WatchNext::Fail) {
         TraceHex("PCSC_READER::ThreadCheckCard failed", 0);
         threadFailed = true;
         ackEvent.Set();
     }
     endedEvent.Set();
+}
+
+// One status wait and what its answer asks for.
+PCSC_READER::WatchNext PCSC_READER::WatchPass(Watch& w) {
+    const LONG rc = SCardGetStatusChange(w.context, kStatusWaitMs, &w.rs, 1);
+    // Any answer but a time-out or a change acknowledges the start; a change
+    // does so once it is published.
+    if ((rc != SCARD_S_SUCCESS || (w.rs.dwEventState & SCARD_STATE_CHANGED) == 0) && rc != SCARD_E_TIMEOUT)
+        SendAckIfNeeded(&w.ackSent);
+
+    if (rc == SCARD_E_TIMEOUT) return WatchNext::NextPass;
+    if (rc != SCARD_S_SUCCESS) return AfterStatusError(w, rc);
+
+    const unsigned long ev = w.rs.dwEventState;
+    if ((ev & SCARD_STATE_CHANGED) == 0) {
+        w.rs.dwCurrentState = ev;
+        return WatchNext::NextPass;
+    }
+    if (ev & (SCARD_STATE_UNKNOWN | SCARD_STATE_IGNORE)) return PublishReaderGone(w, ev);
+    const bool wantRetry = WantsAtrRetry(w.rs);
+    if (wantRetry && w.atrLoops > 0) return AskAgainForAtr(w, ev);
+    return PublishChange(w, ev, wantRetry);
+}
+
+// A failed status wait: a service error is published, then a pause.
+PCSC_READER::WatchNext PCSC_READER::AfterStatusError(Watch& w, LONG rc) {
+    if (IsPublishedError(rc)) {
+        if (!PublishError(rc)) return WatchNext::Fail;
+        // The published error stays until a state is published again;
+        // asking afresh makes the first answer after the condition ends such
+        // a publication, even when the reader's state looks as it did before.
+        w.rs.dwCurrentState = SCARD_STATE_UNAWARE;
+        w.provisional = 0;
+    }
+    return StopRequestedWithin(kErrorPause) ? WatchNext::Stop : WatchNext::NextPass;
+}
+
+// The reader has gone: it is reported unavailable instead of leaving its
+// last card state in place, and the thread waits for it to come back.
+PCSC_READER::WatchNext PCSC_READER::PublishReaderGone(Watch& w, unsigned long ev) {
+    if (!PublishError(SCARD_E_UNKNOWN_READER)) return WatchNext::Fail;
+    w.provisional = 0;
+    SendAckIfNeeded(&w.ackSent);
+    w.rs.dwCurrentState = ev;
+    return WatchNext::NextPass;
+}
+
+// A change without an ATR while questions are left: after a pause the next
+// wait asks afresh, so PC/SC answers at once.
+PCSC_READER::WatchNext PCSC_READER::AskAgainForAtr(Watch& w, unsigned long ev) {
+    if (!w.ackSent) {
+        // PC/SC pauses inside every status call for a card that does not
+        // power up, so the retries can outlast the start deadline. The start
+        // is acknowledged now, showing the state the card gets if it never
+        // gives an ATR; the retries go on.
+        SCARD_READERSTATE shown = w.rs;
+        shown.dwEventState = StateWithoutAtr(ev);
+        if (!PublishState(shown)) return WatchNext::Fail;
+        SendAckIfNeeded(&w.ackSent);
+        w.provisional = shown.dwEventState & kStateBits;
+    }
+    const auto pause = (ev & SCARD_STATE_UNAVAILABLE) ? kUnavailableRetryPause : kAtrRetryPause;
+    if (StopRequestedWithin(pause)) return WatchNext::Stop;
+    w.rs.dwCurrentState = SCARD_STATE_UNAWARE;
+    --w.atrLoops;
+    return WatchNext::NextPass;
+}
+
+// A change to publish: as PC/SC reports it, or, once the questions for an
+// ATR are used up, as the state the card gets without one.
+PCSC_READER::WatchNext PCSC_READER::PublishChange(Watch& w, unsigned long ev, bool retriesUsedUp) {
+    if (retriesUsedUp) w.rs.dwEventState = StateWithoutAtr(ev);
+    w.atrLoops = kAtrRetries;
+    // The outcome of the retries is published unless it is just what the
+    // start already showed, which would report one change twice.
+    const bool shownAlready = retriesUsedUp && w.provisional == (w.rs.dwEventState & kStateBits);
+    w.provisional = 0;
+    if (!shownAlready && !PublishState(w.rs)) return WatchNext::Fail;
+    SendAckIfNeeded(&w.ackSent);
+    // Wait for PC/SC's next real change, not for the state published in
+    // place of a card without an ATR.
+    w.rs.dwCurrentState = ev;
+    return WatchNext::NextPass;
 }
 
 long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, unsigned char* atrOut) {

@@ -55,8 +55,20 @@ private:
     friend struct PcscReaderTestAccess;
 
     void Construct(const char* name, unsigned long scope);
+
+    // The card-watch thread. Its loop state lives in a Watch; each pass
+    // tells what comes next: another pass (after the stop poll), the
+    // normal end on a stop request, or the failure end when a publication
+    // could not take the lock.
+    struct Watch;
+    enum class WatchNext { NextPass, Stop, Fail };
     static void ThreadCheckCard(PCSC_READER* reader);
     void ThreadBody();
+    WatchNext WatchPass(Watch& w);
+    WatchNext AfterStatusError(Watch& w, LONG rc);
+    WatchNext PublishReaderGone(Watch& w, unsigned long ev);
+    WatchNext AskAgainForAtr(Watch& w, unsigned long ev);
+    WatchNext PublishChange(Watch& w, unsigned long ev, bool retriesUsedUp);
     void SendAckIfNeeded(bool* ackSent);
     // Waits up to `wait` for a stop request; true when a stop was asked for.
     bool StopRequestedWithin(std::chrono::milliseconds wait);
