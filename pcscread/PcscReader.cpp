@@ -140,11 +140,7 @@ long PCSC_READER::StartThread() {
     ackEvent.Reset();
     endedEvent.Reset();
     stopEvent.Reset();
-    {
-        std::lock_guard<std::mutex> g(contextMutex);
-        stopRequested = false;
-        threadContext = 0;
-    }
+    SetThreadContext(0);
     threadFailed = false;
     try {
         thread = std::thread(&PCSC_READER::ThreadCheckCard, this);
@@ -168,7 +164,6 @@ void PCSC_READER::StopThread() {
     if (!thread.joinable()) return;
     {
         std::lock_guard<std::mutex> g(contextMutex);
-        stopRequested = true;
         stopEvent.Set();
         if (threadContext != 0) SCardCancel(threadContext);
     }

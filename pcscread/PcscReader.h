@@ -99,7 +99,6 @@ private:
     // blocking status call; guarded by contextMutex.
     std::mutex contextMutex;
     SCARDCONTEXT threadContext = 0;
-    bool stopRequested = false;
 
     PCSC_SESSION* session = nullptr;
 };
