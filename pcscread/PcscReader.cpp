@@ -328,6 +328,7 @@ PCSC_READER::WatchNext PCSC_READER::PublishChange(Watch& w, unsigned long ev, bo
 
 long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, unsigned char* atrOut) {
     if (!threadSemaphore.LockUntil(DeadlineIn(kStateReadLockWait))) {
+        // The restarted thread answers the next read; this one still fails.
         if (threadFailed) StartThread();
         return PCSC2STD_ERR_THREAD;
     }
@@ -345,6 +346,7 @@ long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, u
                 if (reportedState & SCARD_STATE_EMPTY) {
                     reportedState = (reportedState | SCARD_STATE_PRESENT) & ~static_cast<unsigned long>(SCARD_STATE_EMPTY);
                 } else {
+                    // Present after present may be the same card or a swap; neither counts, the ATR still goes out.
                     out &= ~static_cast<unsigned long>(SCARD_STATE_CHANGED);
                 }
             } else {

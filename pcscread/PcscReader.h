@@ -84,6 +84,7 @@ private:
     pcscread::Event stopEvent;
     pcscread::Event ackEvent;
     pcscread::Event endedEvent;
+    // Set after each publication. Nothing in the layer waits on it; it is kept for whoever wants to.
     pcscread::Event waitEvent;
     std::atomic<bool> threadFailed{false};
 

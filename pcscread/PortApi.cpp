@@ -110,6 +110,7 @@ int InitPort(uint32_t portNumber, uint32_t subPort, const char* readerName, uint
 
     const bool named = readerName != nullptr && readerName[0] != '\0';
     if (!named) {
+        // 128 and 32 themselves pass: the numbers only label a port, they never index the table.
         if (portNumber > 128) return PCSC2STD_ERR_BAD_PORT_NUMBER;
         if (subPort > 32) return PCSC2STD_ERR_BAD_SUBPORT_NUMBER;
     }
@@ -218,6 +219,7 @@ int GetAllReaders(ReaderInfo* readers, uint32_t* count) {
     // The whole name is used for the probe; only the record's copy is cut.
     char name[PCSC_SESSION_LIST_SIZE];
     for (unsigned long i = 0; filled < PCSC2STD_MAX_READERS && session->GetReaderName(name, sizeof name, i); ++i) {
+        // The probe never writes these; 63 is what every record has always carried.
         unsigned short attribA = 63, attribB = 63;
         unsigned long scratch = 0;
         session->GetReaderAttribs(name, &attribA, &attribB, &scratch);
@@ -335,6 +337,7 @@ int EndTransaction(uint32_t port) {
 int CardDisconnect(uint32_t port) {
     PCSC_CARD* card = nullptr;
     if (int rc = CardOf(port, &card)) return rc;
+    // Forced: the handle is given up whatever PC/SC answers, so there is nothing to report.
     card->DisconnectCard(SCARD_LEAVE_CARD, 1);
     return 0;
 }
@@ -360,6 +363,7 @@ int ISO(uint32_t* length, const unsigned char* apdu, unsigned char* response, ui
     PCSC_CARD* card = nullptr;
     if (int rc = CardOf(port, &card)) return rc;
     const int s = CardStatus(port);
+    // An empty reader's 0 or 128 goes back as it is: no status word has SW1 0x00, so callers tell them apart.
     if (s != PCSC2STD_CARD_PRESENT && s != (PCSC2STD_CARD_PRESENT | PCSC2STD_CARD_CHANGED)) return s;
     if (length == nullptr || apdu == nullptr || response == nullptr) return PCSC2STD_ERR_TRANSMIT;
     DWORD respLen = capacity;

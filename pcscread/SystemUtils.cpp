@@ -316,6 +316,7 @@ int AcquireNamedLock(const std::string& name, int64_t timeoutMs, int* fd, int* s
     NamedLockEntry* entry = nullptr;
     if (it != usage.end()) {
         entry = it->second;
+        // Logged for every later use, the creator standing as "owner": the line reads as lock logs always have.
         LogMessage(
             "LockCard(). Other thread %d owns mutex already for GIVEN lock %s. Current thread is %d , mutex owner "
             "thread is %d\n",
