@@ -164,6 +164,7 @@ LONG PCSC_CARD::CardStartTransaction() {
     bool begun = false;  // the last attempt began a transaction
     LONG failure = SCARD_E_NOT_TRANSACTED;
     for (int attempt = 0; attempt < kTransactionAttempts; ++attempt) {
+        // Ends whatever an earlier attempt left begun; with nothing begun the call fails harmlessly.
         SCardEndTransaction(hCard, SCARD_LEAVE_CARD);
         inTransaction = 0;
         lastError = SCardBeginTransaction(hCard);

@@ -4,6 +4,7 @@
 #define VD_PCSCREAD_PCSCREADER_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -54,11 +55,23 @@ private:
     friend struct PcscReaderTestAccess;
 
     void Construct(const char* name, unsigned long scope);
+
+    // The card-watch thread. Its loop state lives in a Watch; each pass
+    // tells what comes next: another pass (after the stop poll), the
+    // normal end on a stop request, or the failure end when a publication
+    // could not take the lock.
+    struct Watch;
+    enum class WatchNext { NextPass, Stop, Fail };
     static void ThreadCheckCard(PCSC_READER* reader);
     void ThreadBody();
+    WatchNext WatchPass(Watch& w);
+    WatchNext AfterStatusError(Watch& w, LONG rc);
+    WatchNext PublishReaderGone(Watch& w, unsigned long ev);
+    WatchNext AskAgainForAtr(Watch& w, unsigned long ev);
+    WatchNext PublishChange(Watch& w, unsigned long ev, bool retriesUsedUp);
     void SendAckIfNeeded(bool* ackSent);
-    // Waits up to ms for a stop request; true when a stop was asked for.
-    bool StopRequestedWithin(unsigned long ms);
+    // Waits up to `wait` for a stop request; true when a stop was asked for.
+    bool StopRequestedWithin(std::chrono::milliseconds wait);
     bool PublishState(const SCARD_READERSTATE& rs);
     bool PublishError(LONG rc);
     // Asks the thread to stop, wakes it out of PC/SC and joins it.
@@ -71,6 +84,7 @@ private:
     pcscread::Event stopEvent;
     pcscread::Event ackEvent;
     pcscread::Event endedEvent;
+    // Set after each publication. Nothing in the layer waits on it; it is kept for whoever wants to.
     pcscread::Event waitEvent;
     std::atomic<bool> threadFailed{false};
 
@@ -86,7 +100,6 @@ private:
     // blocking status call; guarded by contextMutex.
     std::mutex contextMutex;
     SCARDCONTEXT threadContext = 0;
-    bool stopRequested = false;
 
     PCSC_SESSION* session = nullptr;
 };

@@ -20,6 +20,13 @@ using pcscread::TraceInt;
 
 namespace {
 
+// How long InitPort waits for the port table; every other holder keeps it
+// for a few instructions only.
+constexpr auto kPortTableWait = 2000ms;
+// The direct state query asks for the state as it is, without waiting for
+// a change.
+constexpr DWORD kStateQueryWaitMs = 0;
+
 struct PortEntry {
     uint32_t portNumber = PCSC2STD_NO_PORT;
     uint32_t subPort = PCSC2STD_NO_PORT;
@@ -103,11 +110,12 @@ int InitPort(uint32_t portNumber, uint32_t subPort, const char* readerName, uint
 
     const bool named = readerName != nullptr && readerName[0] != '\0';
     if (!named) {
+        // 128 and 32 themselves pass: the numbers only label a port, they never index the table.
         if (portNumber > 128) return PCSC2STD_ERR_BAD_PORT_NUMBER;
         if (subPort > 32) return PCSC2STD_ERR_BAD_SUBPORT_NUMBER;
     }
 
-    if (!portTableMutex.LockUntil(DeadlineIn(2000ms))) {
+    if (!portTableMutex.LockUntil(DeadlineIn(kPortTableWait))) {
         Trace("pcsc2std:InitPort(...). Port table is busy for ", readerName);
         return PCSC2STD_ERR_INIT_PORT;
     }
@@ -211,6 +219,7 @@ int GetAllReaders(ReaderInfo* readers, uint32_t* count) {
     // The whole name is used for the probe; only the record's copy is cut.
     char name[PCSC_SESSION_LIST_SIZE];
     for (unsigned long i = 0; filled < PCSC2STD_MAX_READERS && session->GetReaderName(name, sizeof name, i); ++i) {
+        // The probe never writes these; 63 is what every record has always carried.
         unsigned short attribA = 63, attribB = 63;
         unsigned long scratch = 0;
         session->GetReaderAttribs(name, &attribA, &attribB, &scratch);
@@ -264,11 +273,8 @@ int CardStatusATR(unsigned char* atr, int32_t* atrLen, uint32_t port) {
 
     SCARDCONTEXT ctx = 0;
     if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS) return PCSC2STD_ERR_PCSC;
-    SCARD_READERSTATE rs;
-    std::memset(&rs, 0, sizeof rs);
-    rs.szReader = name;
-    rs.dwCurrentState = SCARD_STATE_UNAWARE;
-    const LONG rc = SCardGetStatusChange(ctx, 0, &rs, 1);
+    SCARD_READERSTATE rs = pcscread::FreshReaderState(name);
+    const LONG rc = SCardGetStatusChange(ctx, kStateQueryWaitMs, &rs, 1);
     SCardReleaseContext(ctx);
     if (rc != SCARD_S_SUCCESS) return PCSC2STD_ERR_PCSC;
 
@@ -331,6 +337,7 @@ int EndTransaction(uint32_t port) {
 int CardDisconnect(uint32_t port) {
     PCSC_CARD* card = nullptr;
     if (int rc = CardOf(port, &card)) return rc;
+    // Forced: the handle is given up whatever PC/SC answers, so there is nothing to report.
     card->DisconnectCard(SCARD_LEAVE_CARD, 1);
     return 0;
 }
@@ -356,6 +363,7 @@ int ISO(uint32_t* length, const unsigned char* apdu, unsigned char* response, ui
     PCSC_CARD* card = nullptr;
     if (int rc = CardOf(port, &card)) return rc;
     const int s = CardStatus(port);
+    // An empty reader's 0 or 128 goes back as it is: no status word has SW1 0x00, so callers tell them apart.
     if (s != PCSC2STD_CARD_PRESENT && s != (PCSC2STD_CARD_PRESENT | PCSC2STD_CARD_CHANGED)) return s;
     if (length == nullptr || apdu == nullptr || response == nullptr) return PCSC2STD_ERR_TRANSMIT;
     DWORD respLen = capacity;

@@ -34,6 +34,9 @@ using Clock = std::chrono::steady_clock;
 // Longest wait honoured; keeps deadline arithmetic far from overflow
 // (about 31 years).
 constexpr int64_t kMaxTimeoutMs = 1000000000000LL;
+// How often the wait for a busy lock file looks whether its locking thread
+// has got the lock.
+constexpr useconds_t kFileLockPollUs = 100;
 
 Clock::time_point DeadlineAfter(int64_t ms) {
     ms = std::clamp<int64_t>(ms, 0, kMaxTimeoutMs);
@@ -244,7 +247,7 @@ int AcquireFileLock(const char* path, int* fd, int32_t timeoutMs, int* sysErr) {
         const auto deadline = DeadlineAfter(timeoutMs);
         for (;;) {
             if (wait.done.load(std::memory_order_acquire)) break;
-            usleep(100);
+            usleep(kFileLockPollUs);
             if (wait.done.load(std::memory_order_acquire)) break;
             if (Clock::now() >= deadline) {
                 pthread_cancel(thread);
@@ -313,6 +316,7 @@ int AcquireNamedLock(const std::string& name, int64_t timeoutMs, int* fd, int* s
     NamedLockEntry* entry = nullptr;
     if (it != usage.end()) {
         entry = it->second;
+        // Logged for every later use, the creator standing as "owner": the line reads as lock logs always have.
         LogMessage(
             "LockCard(). Other thread %d owns mutex already for GIVEN lock %s. Current thread is %d , mutex owner "
             "thread is %d\n",

@@ -141,6 +141,7 @@ void SleepMilliseconds(unsigned long ms) {
     struct timespec ts;
     ts.tv_sec = static_cast<time_t>(ms / 1000);
     ts.tv_nsec = static_cast<long>((ms % 1000) * 1000000UL);
+    // Not resumed after a signal: every caller only paces a retry, and a shorter pause does no harm.
     nanosleep(&ts, nullptr);
 }
 

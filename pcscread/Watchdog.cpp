@@ -124,6 +124,7 @@ LONG GetStatusChangeWithWatchdog(DWORD timeoutMs, SCARD_READERSTATE* state) {
         const bool answered =
             wait->cv.wait_until(g, std::chrono::steady_clock::now() + kWatchdog, [&] { return wait->done; });
         if (!answered) {
+            // On standard output, not in the traces: the one sign of a cut wait that reaches a log.
             std::printf("terminated !");
             std::fflush(stdout);
             g.unlock();

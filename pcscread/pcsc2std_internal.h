@@ -3,6 +3,8 @@
 #ifndef VD_PCSCREAD_PCSC2STD_INTERNAL_H
 #define VD_PCSCREAD_PCSC2STD_INTERNAL_H
 
+#include <cstring>
+
 #include <winscard.h>
 
 #include "pcscread/pcsc2std.h"
@@ -38,6 +40,16 @@ inline bool IsServiceErrorCode(long code) {
     for (const ServiceError& e : kServiceErrors)
         if (e.code == code) return true;
     return false;
+}
+
+// A status record for one reader that claims to know nothing of it yet, so
+// that PC/SC answers at once with the reader's current state.
+inline SCARD_READERSTATE FreshReaderState(const char* reader) {
+    SCARD_READERSTATE rs;
+    std::memset(&rs, 0, sizeof rs);
+    rs.szReader = reader;
+    rs.dwCurrentState = SCARD_STATE_UNAWARE;
+    return rs;
 }
 
 }  // namespace pcscread
