@@ -60,6 +60,9 @@ until opensc-tool -l 2>/dev/null | grep -q "No .*Virtual PCD 00 01" || [ $SECOND
 opensc-tool -l 2>/dev/null | grep -q "No .*Virtual PCD 00 01" || fail "the reader still shows a card"
 
 # Stopping the daemon drops the card: the program notices and exits 3.
+# The last run's "inserted" must be gone before this one starts, or the
+# daemon could be stopped before the card is in.
+: > "$tmp/out"
 "$V" --port 35964 --script "$tmp/script" > "$tmp/out" 2> "$tmp/err" &
 vc=$!
 d=$((SECONDS + 15))
