@@ -385,9 +385,11 @@ TEST(SectionTexts, HandlesCodesAndAtrs)
 }
 
 // Two readers with a card each; the regular profile's library serves a token
-// in each reader, each token with one public key of its own. The details of a
-// card must only ever show that card's own objects. Each token has only one
-// of its two PINs locked, and not the same one.
+// in each reader, each token with public keys of its own: the first token
+// one, the second as many as one listing holds (15), every one of them
+// printed. The details of a card must only ever show that card's own
+// objects. Each token has only one of its two PINs locked, and not the same
+// one.
 struct BindingCase {
     const char* name;
     int failingCard;          // 1-based card whose binding fails; 0: none
@@ -413,15 +415,16 @@ struct TokenSetup {
     const char* pukLocked;
     CK_ULONG freePublic;
     CK_ULONG freePrivate;
-    const char* keyLabel;
-    uint8_t keyId;
+    const char* keyLabel;  // the keys are named keyLabel 1, keyLabel 2, ...
+    uint8_t keyId;         // and numbered from keyId on
+    int keys;
 };
 
 const TokenSetup kTokens[] = {
     {7, kReaderA, "Karta A", "1111222233334444", "1111 2222 3333 4444", CKF_USER_PIN_LOCKED, "Tak", "Nie", 1000,
-     2000, "Klucz A", 0x0A},
+     2000, "Klucz A", 0x0A, 1},
     {3, kReaderB, "Karta B", "5555666677778888", "5555 6666 7777 8888", CKF_SO_PIN_LOCKED, "Nie", "Tak", 3000, 4000,
-     "Klucz B", 0x0B},
+     "Klucz B", 0x0B, CARDLIB_MAX_LISTED_OBJECTS},
 };
 
 class ProfileBinding : public ::testing::TestWithParam<BindingCase> {
@@ -448,11 +451,16 @@ protected:
             token.freePublicMemory = t.freePublic;
             token.freePrivateMemory = t.freePrivate;
             ASSERT_EQ(regular_.set_token(t.slot, &token), 0);
-            const CK_OBJECT_HANDLE handle =
-                regular_.add_rsa_public_key(t.slot, modulus.data(), modulus.size(), exponent, sizeof exponent,
-                                            &t.keyId, 1, t.keyLabel, strlen(t.keyLabel));
-            ASSERT_NE(handle, 0u);
-            handles_.push_back(handle);
+            handles_.emplace_back();
+            for (int k = 0; k < t.keys; ++k) {
+                const uint8_t id = static_cast<uint8_t>(t.keyId + k);
+                const std::string label = KeyLabel(t, k);
+                const CK_OBJECT_HANDLE handle = regular_.add_rsa_public_key(
+                    t.slot, modulus.data(), modulus.size(), exponent, sizeof exponent, &id, 1, label.c_str(),
+                    label.size());
+                ASSERT_NE(handle, 0u);
+                handles_.back().push_back(handle);
+            }
         }
         LibraryLoadReport report{};
         ASSERT_EQ(LoadProfileLibraries(&report), 0);
@@ -474,6 +482,8 @@ protected:
             regular_.set_initialized(0);
         }
     }
+
+    static std::string KeyLabel(const TokenSetup& t, int k) { return t.keyLabel + (" " + std::to_string(k + 1)); }
 
     // The details block of one card; its key lines only when listed.
     std::vector<std::string> Details(size_t card, bool withKey) const
@@ -500,16 +510,16 @@ protected:
             "normal \"" + std::to_string(t.freePrivate) + "\\n\"",
             "bold \"   Lista obiektów publicznych : \\n\\n\"",
         };
-        if (withKey) {
+        for (int k = 0; withKey && k < t.keys; ++k) {
             char handle[16];
-            snprintf(handle, sizeof handle, "%08X", static_cast<unsigned>(handles_[card]));
+            snprintf(handle, sizeof handle, "%08X", static_cast<unsigned>(handles_[card][k]));
             char id[8];
-            snprintf(id, sizeof id, "%02X", t.keyId);
+            snprintf(id, sizeof id, "%02X", static_cast<unsigned>(static_cast<uint8_t>(t.keyId + k)));
             const std::vector<std::string> key = {
                 "bold \"    Typ obiektu : \"",      "normal \"Klucz publiczny\"",
                 "normal \"\\n\"",                     "bold \"    Uchwyt : \"",
                 std::string("normal \"") + handle + "\"", "normal \"\\n\"",
-                "bold \"    Nazwa : \"",            std::string("normal \"") + t.keyLabel + "\"",
+                "bold \"    Nazwa : \"",            "normal \"" + KeyLabel(t, k) + "\"",
                 "normal \"\\n\"",                     "bold \"    Długosć klucza : \"",
                 "normal \"1024\"",                   "normal \"\\n\"",
                 "bold \"    Identyfikator klucza : \"", std::string("normal \"") + id + "\"",
@@ -522,7 +532,7 @@ protected:
     }
 
     P11StandControl regular_;
-    std::vector<CK_OBJECT_HANDLE> handles_;
+    std::vector<std::vector<CK_OBJECT_HANDLE>> handles_;
 };
 
 TEST_P(ProfileBinding, AnUnboundProfileListsNoOtherCardsObjects)

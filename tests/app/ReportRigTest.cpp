@@ -468,10 +468,13 @@ private:
 };
 
 // The daemon's wake-up waits this long for an answer (the report worker's
-// own bound); a report with a daemon that does not answer ends this much
-// later than one without a daemon at most. The margin is wide, so that no
-// load on the machine can break it, and far below a report that never ends.
+// own bound). The wait itself, from the state heading to the state after it,
+// keeps that bound within a margin that no load breaks (a process list is
+// read in between); the whole report ends this much later than one without
+// a daemon at most, with a wider margin for the rest of its work, far below
+// a report that never ends.
 const int kWakeBoundMs = 5000;
+const int kWaitMarginMs = 3000;
 const int kLoadMarginMs = 15000;
 
 TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
@@ -571,8 +574,18 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         ASSERT_TRUE(frozen.stopped());
         QElapsedTimer clock;
         clock.start();
+        std::atomic<qint64> asked(-1), answered(-1);
+        recorder.onLine([&](const std::string& line) {
+            if (line == "weighted bold \" Stan\"")
+                asked = clock.elapsed();
+            else if (line == "plain \" : Uruchomiona\\n\"")
+                answered = clock.elapsed();
+        });
         ASSERT_TRUE(RunReport(window)) << "the report waits on the stopped daemon";
+        recorder.onLine(nullptr);
         EXPECT_LT(clock.elapsed(), kWakeBoundMs + kLoadMarginMs);
+        ASSERT_TRUE(asked >= 0 && answered >= 0);
+        EXPECT_LT(answered - asked, kWakeBoundMs + kWaitMarginMs) << "the wake-up outlasted its bound";
         EXPECT_TRUE(window.findChild<QPushButton*>("bSaveReport")->isEnabled());
         std::ostringstream report;
         for (const std::string& line : recorder.lines())
@@ -908,6 +921,12 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
          Shown::NotRunning, Shown::NotRunning},
         {"strangers_pcscd", [](DecoyScene& scene) { return scene.StartCopy(scene.open(), kStranger, 0755); },
          Shown::NoVersion, Shown::NoVersion},
+        // Earlier in the list than the daemon, it does not hide the daemon's version.
+        {"strangers_pcscd_before_the_daemon",
+         [](DecoyScene& scene) {
+             return scene.StartCopy(scene.open(), kStranger, 0755) && scene.StartDaemon("/usr/sbin/pcscd");
+         },
+         Shown::DaemonVersion, Shown::DaemonVersion},
         {"the_users_own_pcscd",
          [](DecoyScene& scene) { return scene.StartCopy(scene.Directory(scene.open() + "/user", 0777), kUser, 0755); },
          Shown::NoVersion, Shown::NoVersion},

@@ -5,8 +5,10 @@
 # stand-in token libraries and a card manager. The sparse variant has an
 # empty driver directory, only the secure-profile library, without
 # "GetVersion", and a card manager that gives no version of its own. The
-# partial variant has only the regular-profile library, no card manager,
-# and driver bundles that each lack one key.
+# partial variant has only the regular-profile library, no card manager
+# (only the property list an uninstall left behind), and driver bundles
+# that each lack one key. In the full variant the secure-profile library is
+# a link to its versioned file, as libraries are installed.
 set -euo pipefail
 out=$1 p11=$2 fixtures=$3 variant=${4:-full}
 
@@ -38,6 +40,8 @@ if [ "$variant" = sparse ]; then
 fi
 cp "$p11/libVelmartoken.so" "$lib/"
 if [ "$variant" = partial ]; then
+  plist "$opt/VantrelonCardManager/Info.plist" "<key>CFBundleShortVersionString</key><string>3.0.0</string>
+"
   # Each bundle after the first lacks one key; the first has them all, so a
   # value carried over from it would show.
   plist "$d/a-complete.bundle/Contents/Info.plist" '<key>ifdManufacturerString</key><string>Czytniki Północ S.A.</string>
@@ -59,7 +63,8 @@ if [ "$variant" = partial ]; then
 '
   exit 0
 fi
-cp "$p11/libZenthary3PKCS.so" "$lib/"
+cp "$p11/libZenthary3PKCS.so" "$lib/libZenthary3PKCS.so.1.4.0.18"
+ln -s libZenthary3PKCS.so.1.4.0.18 "$lib/libZenthary3PKCS.so"
 
 plist "$d/a-complete.bundle/Contents/Info.plist" '<key>ifdManufacturerString</key><string>Zakład Czytników Sp. z o.o.</string>
 <key>ifdProductString</key><string>Czytnik Łącza</string>

@@ -14,6 +14,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QEvent>
 #include <QFile>
 #include <QFont>
 #include <QGuiApplication>
@@ -464,6 +465,9 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"older_version", "http:/files/published-1.0.9.plist", "1.1.0", false, "", "http://pobierz.example/"},
         CheckCase{"longer_version", "http:/files/published-1.0.10.plist", "1.0.9", false, "",
                   "http://pobierz.example/"},
+        // Its first five bytes are above "1.0.0": only the lengths tell.
+        CheckCase{"longer_version_with_a_greater_start", "http:/files/published-1.0.10.plist", "1.0.0", false, "",
+                  "http://pobierz.example/"},
         CheckCase{"shorter_version", "http:/files/published-1.0.9.plist", "1.0.10", false, "",
                   "http://pobierz.example/"},
         CheckCase{"running_version_unknown", "http:/files/published-1.2.3.plist", "1.x.x", false, "",
@@ -661,8 +665,28 @@ void PrintTo(const BrowserCase& c, std::ostream* os)
 
 class Browser : public Dialog, public ::testing::WithParamInterface<BrowserCase> {};
 
+// Notes, as the dialog is hidden, whether the browser had already run.
+class HideWatch : public QObject {
+public:
+    explicit HideWatch(const FakeBrowser& browser) : browser_(browser) {}
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Hide && !hidden) {
+            hidden = true;
+            browserHadRun = browser_.ran();
+        }
+        return false;
+    }
+    bool hidden = false;
+    bool browserHadRun = false;
+
+private:
+    const FakeBrowser& browser_;
+};
+
 // The first check of a start: an address that is no web address leaves the
-// dialog without one, so "Tak" starts the browser on nothing.
+// dialog without one, so "Tak" starts the browser on nothing. The dialog is
+// gone before the browser starts, not left on the screen while it runs.
 TEST_P(Browser, TakStartsItWithTheWebAddressAlone)
 {
     const BrowserCase& c = GetParam();
@@ -676,8 +700,12 @@ TEST_P(Browser, TakStartsItWithTheWebAddressAlone)
     server->put("browser.plist", VersionFile(root, true));
 
     Checked app("1.0.5");
+    HideWatch watch(browser);
+    app.dialog.installEventFilter(&watch);
     SetCheck(true, server->http() + "/files/browser.plist");
     ASSERT_TRUE(RunCheck(app, Answer::Yes).shown);
+    EXPECT_TRUE(watch.hidden);
+    EXPECT_FALSE(watch.browserHadRun) << "the dialog was hidden only after the browser had ended";
 
     // The check returns only after the browser has ended.
     ASSERT_TRUE(browser.ran());
