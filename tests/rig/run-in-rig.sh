@@ -184,6 +184,12 @@ setup_fail() {
 }
 
 ip link set lo up || setup_fail "cannot bring up loopback"
+# vpcd's ports lie inside the range connections take their local ports
+# from. A card that keeps knocking before the daemon listens (a daemon
+# started on its first client) could then connect to itself and hold
+# the port, and the daemon would come up without readers.
+echo 35963-35964 > /proc/sys/net/ipv4/ip_local_reserved_ports ||
+  setup_fail "cannot reserve vpcd's ports"
 mkdir -p /run/pcscd
 mount -t tmpfs -o mode=0755 tmpfs /run/pcscd || setup_fail "cannot mount a tmpfs over /run/pcscd"
 
