@@ -10,6 +10,7 @@
 #include "app/RuntimeParams.h"
 
 #include "QtTestSupport.h"
+#include "tests/support/testkit/testkit.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -52,22 +53,9 @@ std::string AppDir()
     return QCoreApplication::applicationDirPath().toStdString();
 }
 
-void WriteFile(const std::string& path, const std::string& content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string XmlPlist(const std::string& body)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + body + "</dict>\n</plist>\n";
-}
+using testkit::ReadFile;
+using testkit::WriteFile;
+using testkit::XmlPlist;
 
 std::string Fixture(const char* name)
 {

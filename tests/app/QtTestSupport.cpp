@@ -1,5 +1,7 @@
 #include "QtTestSupport.h"
 
+#include "tests/support/testkit/testkit.h"
+
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTextFragment>
@@ -8,14 +10,8 @@
 
 bool WaitUntil(const std::function<bool()>& condition, int deadlineMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > deadlineMs)
-            return condition();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return testkit::WaitUntil(condition, std::chrono::milliseconds(deadlineMs),
+                              [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); });
 }
 
 ModalDriver::ModalDriver(std::function<void(QWidget*)> handler, int deadlineMs)

@@ -28,8 +28,7 @@ T* Child(const QWidget& parent, const char* name)
     return child;
 }
 
-// Processes events until condition holds or deadlineMs passes; returns the
-// condition's last value.
+// testkit::WaitUntil with the toolkit's events handled between polls.
 bool WaitUntil(const std::function<bool()>& condition, int deadlineMs = 20000);
 
 // Arms a poll that, once a modal widget is active, hands it to handler

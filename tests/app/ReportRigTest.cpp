@@ -12,6 +12,7 @@
 
 #include "QtTestSupport.h"
 #include "tests/rig/RigUtil.h"
+#include "tests/support/testkit/testkit.h"
 #include "tests/support/vcard/VirtualCard.h"
 
 #include <QElapsedTimer>
@@ -56,6 +57,8 @@
 extern char** environ;
 
 namespace {
+
+using testkit::ReadFile;
 
 std::string Escape(const QString& text)
 {
@@ -317,26 +320,11 @@ bool RunReport(MainWindow& window)
     return WaitUntil([&] { return generate->isEnabled(); }, 60000);
 }
 
-// The threads of this process, by id.
-std::set<std::string> OwnThreads()
-{
-    std::set<std::string> threads;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr)
-        return threads;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            threads.insert(entry->d_name);
-    }
-    closedir(dir);
-    return threads;
-}
-
 // Threads of now that were not there before.
 std::string NewThreads(const std::set<std::string>& before)
 {
     std::string added;
-    for (const std::string& id : OwnThreads())
+    for (const std::string& id : testkit::OwnThreadIds())
         added += before.count(id) != 0 ? "" : " " + id;
     return added;
 }
@@ -410,12 +398,6 @@ std::vector<std::string> TailAfter(const std::string& action)
     return tail;
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // The golden report as it reads when its reader list has failed: the red
 // line in place of the list, and of the reader and card state section only
 // its heading, before the closing line.
@@ -451,7 +433,7 @@ public:
     explicit StoppedDaemon(pid_t pid) : pid_(pid)
     {
         stopped_ = kill(pid_, SIGSTOP) == 0 &&
-                   vdrig::PollUntil([this] { return vdrig::ProcessStopped(pid_); }, std::chrono::seconds(20));
+                   testkit::WaitUntil([this] { return vdrig::ProcessStopped(pid_); }, std::chrono::seconds(20));
     }
     ~StoppedDaemon() { Resume(); }
     bool stopped() const { return stopped_; }
@@ -555,7 +537,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
             } else {
                 const pid_t daemon = static_cast<pid_t>(std::stol(Env("VD_RIG_PCSCD_PID")));
                 kill(daemon, SIGTERM);
-                vdrig::PollUntil([daemon] { return ProcessGone(daemon); }, std::chrono::seconds(20));
+                testkit::WaitUntil([daemon] { return ProcessGone(daemon); }, std::chrono::seconds(20));
             }
         });
     }
@@ -565,7 +547,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     // The pool's idle threads would outlive the report for a while; they
     // are ended before counting, on both sides.
     QThreadPool::globalInstance()->waitForDone();
-    const std::set<std::string> threads = OwnThreads();
+    const std::set<std::string> threads = testkit::OwnThreadIds();
     if (Env("VD_APP_FREEZE") == "1") {
         // The daemon stops answering before the report, as one hung on a
         // reader driver does: the report tells the reader list failed and

@@ -8,6 +8,7 @@
 #include "app/MainWindow_internal.h"
 
 #include "tests/rig/RigUtil.h"
+#include "tests/support/testkit/testkit.h"
 #include "tests/support/vcard/VirtualCard.h"
 
 #include <QAction>
@@ -178,8 +179,8 @@ bool StartTheReportOnceShown()
                          if (text != QStringLiteral(" Informacje o karcie :\n") || done.exchange(true))
                              return;
                          kill(stopAndClose.daemon, SIGSTOP);
-                         vdrig::PollUntil([] { return vdrig::ProcessStopped(stopAndClose.daemon); },
-                                          std::chrono::seconds(20));
+                         testkit::WaitUntil([] { return vdrig::ProcessStopped(stopAndClose.daemon); },
+                                            std::chrono::seconds(20));
                          QMetaObject::invokeMethod(window, [window] { stopAndClose.close(*window); },
                                                    Qt::QueuedConnection);
                      },
@@ -267,11 +268,11 @@ TEST_P(ClosingWhileTheDaemonIsStopped, EndsTheProcessWithStatusZeroWithinTheBoun
     ASSERT_EQ(write(go[1], "g", 1), 1);
     close(go[1]);
 
-    ASSERT_TRUE(vdrig::PollUntil([&] { return vdrig::ProcessStopped(run.daemon); }, std::chrono::seconds(60)))
+    ASSERT_TRUE(testkit::WaitUntil([&] { return vdrig::ProcessStopped(run.daemon); }, std::chrono::seconds(60)))
         << "the report never reached the card";
     const auto stoppedAt = std::chrono::steady_clock::now();
-    run.ended = vdrig::PollUntil([&] { return waitpid(run.child, &run.status, WNOHANG) == run.child; },
-                                 kCloseBound + kLoadMargin);
+    run.ended = testkit::WaitUntil([&] { return waitpid(run.child, &run.status, WNOHANG) == run.child; },
+                                   kCloseBound + kLoadMargin);
     const auto took = std::chrono::steady_clock::now() - stoppedAt;
     ASSERT_TRUE(run.ended) << "the program still runs " << std::chrono::duration_cast<std::chrono::seconds>(took).count()
                            << " s after the close";

@@ -10,15 +10,11 @@
 
 #include "FakePcsc.h"
 #include "pcscread/pcsc2std.h"
-#include "tests/rig/RigUtil.h"
+#include "tests/support/testkit/testkit.h"
 
 namespace testutil {
 
-// Polls cond until it holds or the deadline passes.
-inline bool WaitUntil(const std::function<bool()>& cond,
-                      std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-    return vdrig::PollUntil(cond, limit);
-}
+using testkit::WaitUntil;
 
 // Polls CardStatus until it differs from `from`; returns the new value, or
 // `from` when nothing changed before the deadline.
@@ -31,8 +27,8 @@ inline int NextCardStatus(uint32_t port, int from) {
     return s;
 }
 
-using vdrig::OwnDescriptors;
-using vdrig::OwnThreads;
+using testkit::OwnDescriptors;
+using testkit::OwnThreads;
 // True once the process has no more than n threads. A thread that was
 // joined can stay listed in /proc for a moment after the join returns.
 inline bool ThreadsSettleAt(int n) {

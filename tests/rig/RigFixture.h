@@ -77,7 +77,7 @@ class RigTest : public ::testing::Test {
   // state before an insertion or removal that pcscd has yet to notice).
   static int StatusAfterChange(uint32_t port, int stale) {
     int s = stale;
-    vdrig::PollUntil([&] { return (s = CardStatus(port)) != stale; }, seconds(10));
+    testkit::WaitUntil([&] { return (s = CardStatus(port)) != stale; }, seconds(10));
     return s;
   }
 

@@ -1,11 +1,9 @@
 // Helpers for programs that run inside the rig (tests/rig/run-in-rig.sh):
-// raw PC/SC waits on a reader's state, another program's connection,
-// process counters, polling, and running a command for its output.
-// Header-only; used by the rig tests and benchmarks, and (the counters
-// and polling) by the reader layer's unit tests on the fake library.
+// raw PC/SC waits on a reader's state, another program's connection, the
+// daemon's descriptors and state, and running a command for its output.
+// Header-only; used by the rig tests and benchmarks.
 #pragma once
 
-#include <dirent.h>
 #include <sys/wait.h>
 #include <winscard.h>
 
@@ -13,8 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/testkit/testkit.h"
 
 namespace vdrig {
 
@@ -91,22 +90,6 @@ class ForeignConnection {
   SCARDHANDLE handle_ = 0;
 };
 
-// Entries in a /proc directory (threads of a task list, descriptors).
-inline int CountDirEntries(const std::string& path) {
-  DIR* d = opendir(path.c_str());
-  if (d == nullptr) return -1;
-  int n = 0;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  closedir(d);
-  return n;
-}
-
-inline int OwnThreads() { return CountDirEntries("/proc/self/task"); }
-// Our descriptors, not counting the one opendir() holds while counting.
-inline int OwnDescriptors() { return CountDirEntries("/proc/self/fd") - 1; }
-
 // The rig's pcscd: its pid, and its descriptors (one per client connection,
 // i.e. per PC/SC context, beside a fixed set of its own).
 inline long DaemonPid() {
@@ -115,7 +98,7 @@ inline long DaemonPid() {
 }
 inline int DaemonDescriptors() {
   long pid = DaemonPid();
-  return pid > 0 ? CountDirEntries("/proc/" + std::to_string(pid) + "/fd") : -1;
+  return pid > 0 ? testkit::CountDirEntries("/proc/" + std::to_string(pid) + "/fd") : -1;
 }
 
 // True while the process is stopped (SIGSTOP), as its state in /proc shows.
@@ -141,17 +124,6 @@ inline int RunCommand(const std::string& command, std::string* output) {
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) output->append(buf, n);
   int status = pclose(p);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Polls fn() until it returns true or the deadline passes.
-template <typename Fn>
-bool PollUntil(Fn fn, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (fn()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
 }
 
 }  // namespace vdrig

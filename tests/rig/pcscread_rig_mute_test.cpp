@@ -8,6 +8,7 @@
 
 #include "pcscread/pcsc2std.h"
 #include "tests/rig/RigFixture.h"
+#include "tests/support/testkit/testkit.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ class MuteCardTest : public RigTest {};
 TEST_F(MuteCardTest, PortOpensAndClosesPromptly) {
   VirtualCard card(FromHex(kAtrTooLong));
   ASSERT_TRUE(card.Insert(seconds(10)));
-  ASSERT_TRUE(PollUntil([] { return ReaderShowsMuteCard(kReader0); }, seconds(10)))
+  ASSERT_TRUE(testkit::WaitUntil([] { return ReaderShowsMuteCard(kReader0); }, seconds(10)))
       << "the card never showed as mute";
 
   uint32_t port = PCSC2STD_NO_PORT;

@@ -13,6 +13,7 @@
 
 #include "pcscread/pcsc2std.h"
 #include "tests/rig/RigFixture.h"
+#include "tests/support/testkit/testkit.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ void StopDaemon() {
   long pid = DaemonPid();
   ASSERT_GT(pid, 0) << "VD_RIG_PCSCD_PID not set";
   ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGTERM), 0);
-  ASSERT_TRUE(PollUntil([&] { return DaemonDescriptors() < 0; }, seconds(10)))
+  ASSERT_TRUE(testkit::WaitUntil([&] { return DaemonDescriptors() < 0; }, seconds(10)))
       << "pcscd did not end";
 }
 
@@ -47,10 +48,10 @@ TEST_F(ServiceStopTest, WatchdogEndsOnAFrozenDaemon) {
   ASSERT_GT(pid, 0) << "VD_RIG_PCSCD_PID not set";
   InsertCard(kAtrT1);
   Close(Open(kReader0));  // lazily made state exists before counting
-  const int threads0 = OwnThreads();
+  const int threads0 = testkit::OwnThreads();
 
   ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGSTOP), 0);
-  ASSERT_TRUE(PollUntil([] { return DaemonState() == 'T'; }, seconds(5))) << "pcscd did not stop";
+  ASSERT_TRUE(testkit::WaitUntil([] { return DaemonState() == 'T'; }, seconds(5))) << "pcscd did not stop";
   SCARD_READERSTATE rs{};
   rs.szReader = kReader0;
   rs.dwCurrentState = SCARD_STATE_UNAWARE;
@@ -69,7 +70,7 @@ TEST_F(ServiceStopTest, WatchdogEndsOnAFrozenDaemon) {
   EXPECT_GT(CardReset(atr, 1, port), 0);
   Close(port);
   int threads = -1;
-  EXPECT_TRUE(PollUntil([&] { return (threads = OwnThreads()) <= threads0; }, seconds(10)))
+  EXPECT_TRUE(testkit::WaitUntil([&] { return (threads = testkit::OwnThreads()) <= threads0; }, seconds(10)))
       << threads << " threads, " << threads0 << " before";
 }
 
@@ -89,7 +90,7 @@ TEST_F(ServiceStopTest, OpenPortReportsStopAndStillCloses) {
   // their 500 ms passes.
   for (uint32_t p : {port, idle}) {
     int s = 0;
-    EXPECT_TRUE(PollUntil([&] { return IsServiceGone(s = CardStatus(p)); }, seconds(5)))
+    EXPECT_TRUE(testkit::WaitUntil([&] { return IsServiceGone(s = CardStatus(p)); }, seconds(5)))
         << "port " << p << ": CardStatus still " << s;
   }
   const vdtest::Bytes apdu = vdtest::FromHex("00B0000004");

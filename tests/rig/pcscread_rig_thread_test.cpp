@@ -11,6 +11,7 @@
 
 #include "pcscread/pcsc2std.h"
 #include "tests/rig/RigFixture.h"
+#include "tests/support/testkit/testkit.h"
 
 namespace {
 
@@ -99,11 +100,11 @@ TEST_P(OpenCloseCycleTest, HundredCyclesLeakNothing) {
   // state) exist before counting.
   uint32_t port = Open(kReader0);
   Close(port);
-  const int threads0 = vdrig::OwnThreads();
-  const int fds0 = vdrig::OwnDescriptors();
+  const int threads0 = testkit::OwnThreads();
+  const int fds0 = testkit::OwnDescriptors();
   int daemonFds0 = -1;
   // pcscd closes a client's socket shortly after the client released it.
-  vdrig::PollUntil([&] {
+  testkit::WaitUntil([&] {
     int a = vdrig::DaemonDescriptors();
     daemonFds0 = a;
     return a > 0 && a == vdrig::DaemonDescriptors();
@@ -127,14 +128,14 @@ TEST_P(OpenCloseCycleTest, HundredCyclesLeakNothing) {
   // Threads are joined by ClosePort, descriptors closed with them. A
   // joined thread can stay listed under /proc for a moment after the join.
   int threads = -1;
-  EXPECT_TRUE(vdrig::PollUntil([&] { return (threads = vdrig::OwnThreads()) <= threads0; }, seconds(5)))
+  EXPECT_TRUE(testkit::WaitUntil([&] { return (threads = testkit::OwnThreads()) <= threads0; }, seconds(5)))
       << threads << " threads, " << threads0 << " before";
-  EXPECT_EQ(vdrig::OwnDescriptors(), fds0);
+  EXPECT_EQ(testkit::OwnDescriptors(), fds0);
   // Every context we opened has been released: the daemon drops back to
   // the same number of client connections.
   int daemonFds = -1;
-  EXPECT_TRUE(vdrig::PollUntil([&] { return (daemonFds = vdrig::DaemonDescriptors()) <= daemonFds0; },
-                               seconds(5)))
+  EXPECT_TRUE(testkit::WaitUntil([&] { return (daemonFds = vdrig::DaemonDescriptors()) <= daemonFds0; },
+                                 seconds(5)))
       << "pcscd holds " << daemonFds << " descriptors, " << daemonFds0 << " before";
 }
 

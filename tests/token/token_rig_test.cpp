@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/rig/RigUtil.h"
+#include "tests/support/testkit/testkit.h"
 #include "tests/support/vcard/VirtualCard.h"
 #include "tests/token/StandIns.h"
 
@@ -85,7 +86,7 @@ TEST_P(RigTest, ReadCardInfo) {
 
     ASSERT_TRUE(card.Insert());
     ASSERT_EQ(OpenReaderPort(kReader0), 0);
-    ASSERT_TRUE(vdrig::PollUntil([] { return IsCardPresent() == 1; }, std::chrono::seconds(10)))
+    ASSERT_TRUE(testkit::WaitUntil([] { return IsCardPresent() == 1; }, std::chrono::seconds(10)))
         << "card not seen in " << kReader0;
     card.ClearLog();
 

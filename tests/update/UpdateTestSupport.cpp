@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -79,17 +77,9 @@ int LoopbackSocket(int& port)
 
 } // namespace
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 void WriteFile(const std::string& path, const std::string& content)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out)
+    if (!testkit::WriteFile(path, content))
         Fail("cannot write " + path);
 }
 
@@ -351,11 +341,6 @@ std::vector<std::string> FakeBrowser::arguments() const
         }
     }
     return out;
-}
-
-std::string XmlPlist(const std::string& body)
-{
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + body + "</dict>\n</plist>\n";
 }
 
 std::string VersionFile(const boost::any& root, bool binary)

@@ -6,13 +6,16 @@
 #define VD_TESTS_UPDATE_UPDATETESTSUPPORT_H
 
 #include "plist/Plist.h"
+#include "tests/support/testkit/testkit.h"
 
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
 
-std::string ReadFile(const std::string& path);
+using testkit::ReadFile;
+using testkit::XmlPlist;
+// Aborts the test binary when the file cannot be written.
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 
@@ -114,10 +117,6 @@ private:
     std::string oldPath_;
     std::string log_;
 };
-
-// An XML property list whose root dictionary holds body (keys and values
-// as written).
-std::string XmlPlist(const std::string& body);
 
 // A version file as the update server publishes it.
 std::string VersionFile(const boost::any& root, bool binary);

@@ -8,10 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "tests/support/p11stand/p11stand_internal.h"
+#include "tests/support/testkit/testkit.h"
 
 namespace p11stand {
 namespace {
@@ -110,13 +110,6 @@ bool ParseHex(const std::string& text, Bytes* out) {
     for (size_t i = 0; i < digits.size(); i += 2)
         out->push_back(static_cast<unsigned char>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     return true;
-}
-
-bool ReadFile(const std::string& path, Bytes* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 // Splits "word rest of line" at the first blank.
@@ -246,7 +239,9 @@ bool LoadFixture(State& st, const std::string& path, std::string* error) {
                 bytes.assign(value.begin(), value.end());
             } else if (kind == "file") {
                 const std::string file = !value.empty() && value[0] == '/' ? value : dir + "/" + value;
-                if (!ReadFile(file, &bytes)) return fail("cannot read " + file);
+                std::string content;
+                if (!testkit::ReadFile(file, &content)) return fail("cannot read " + file);
+                bytes.assign(content.begin(), content.end());
             } else {
                 return fail("unknown value kind " + kind);
             }
