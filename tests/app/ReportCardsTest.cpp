@@ -19,6 +19,7 @@
 
 #include "tests/support/fakepcsc2std/FakePcsc2std.h"
 #include "tests/support/p11stand/p11stand_control.h"
+#include "tests/support/testkit/ReportRecorder.h"
 #include "tests/support/vcard/VirtualCard.h"
 #include "token/cardlib.h"
 #include "token/cardlib_internal.h"
@@ -27,51 +28,11 @@ namespace {
 
 using vdtest::FromHex;
 
-std::string Quote(const QString& text)
-{
-    std::string out;
-    for (char c : text.toStdString()) {
-        if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return "\"" + out + "\"";
-}
+using testkit::ReportRecorder;
 
-class RecordingSink : public ReportSink {
-public:
-    void plain(const QString& text) override { lines.push_back("plain " + Quote(text)); }
-    void plain(const QByteArray& utf8) override { lines.push_back("plain " + Quote(QString::fromUtf8(utf8))); }
-    void weighted(const QString& text, bool bold) override
-    {
-        lines.push_back(std::string(bold ? "bold " : "normal ") + Quote(text));
-    }
-    void weighted(const QByteArray& utf8, bool bold) override
-    {
-        lines.push_back(std::string(bold ? "bold " : "normal ") + Quote(QString::fromUtf8(utf8)));
-    }
-    void coloured(const QString& text, const char* colour, bool bold) override
-    {
-        lines.push_back(std::string(colour) + (bold ? " bold " : " normal ") + Quote(text));
-    }
-    void colour(const char* colour) override { lines.push_back(std::string("colour ") + colour); }
-    std::vector<std::string> lines;
-};
-
-// A recording sink that lets a test act on an emission as it goes out,
-// before the sections' next call into the card layer.
-class WatchingSink : public RecordingSink {
-public:
-    void weighted(const QString& text, bool bold) override
-    {
-        RecordingSink::weighted(text, bold);
-        if (onWeighted)
-            onWeighted(text);
-    }
-    using RecordingSink::weighted;
-    std::function<void(const QString&)> onWeighted;
-};
+// The error lines' colour, and the colour after them.
+const std::string kRed = "coloured #ff0000 normal font=null size=-1 ";
+const std::string kBlack = "colour #000000";
 
 const char kReaderA[] = "Czytnik A 00 00";
 const char kReaderB[] = "Czytnik B 00 01";
@@ -89,13 +50,15 @@ fakepcsc::Script KnownCard(std::vector<std::string> readers)
     return s;
 }
 
-const std::vector<std::string> kStateHeading = {"blue bold \"Lista stanu czytników i kart\\n\\n\""};
-const std::vector<std::string> kDetailsHeading = {"normal \"\\n\"",
-                                                  "bold \" Szczegółowe informacje o kartach\\n\\n\""};
+const std::vector<std::string> kStateHeading = {
+    "coloured #0000ff bold font=null size=-1 \"Lista stanu czytników i kart\\n\\n\""};
+const std::vector<std::string> kDetailsHeading = {"weighted normal \"\\n\"",
+                                                  "weighted bold \" Szczegółowe informacje o kartach\\n\\n\""};
 
 std::vector<std::string> ReaderHead(const char* name)
 {
-    return {"bold \" Czytnik\"", std::string("normal \" : ") + name + "\\n\"", "bold \" Stan czytnika\""};
+    return {"weighted bold \" Czytnik\"", std::string("weighted normal \" : ") + name + "\\n\"",
+            "weighted bold \" Stan czytnika\""};
 }
 
 std::vector<std::string> Join(std::initializer_list<std::vector<std::string>> parts)
@@ -130,14 +93,14 @@ fakepcsc::Script Readers(std::vector<std::string> names, int status = 0)
 
 std::vector<SectionCase> SectionCases()
 {
-    const std::string listHeading = "bold \" Lista czytników wykorzystywanych przez serwis PCSC\\n\"";
+    const std::string listHeading = "weighted bold \" Lista czytników wykorzystywanych przez serwis PCSC\\n\"";
     const std::vector<std::string> noCardA =
-        Join({ReaderHead(kReaderA), {"normal \" : Brak karty w czytniku\\n\\n\""}});
+        Join({ReaderHead(kReaderA), {"weighted normal \" : Brak karty w czytniku\\n\\n\""}});
     const std::vector<std::string> noCardB =
-        Join({ReaderHead(kReaderB), {"normal \" : Brak karty w czytniku\\n\\n\""}});
-    const std::vector<std::string> cardHead = {"normal \" :  Karta w czytniku\\n\"",
-                                               "bold \" Informacje o karcie :\\n\""};
-    const std::string atrLine = "normal \"3B:BB:18:00:C0:10:31:FE:45:80:67:04:12:B0:03:03:00:00:81:05:3C\\n\"";
+        Join({ReaderHead(kReaderB), {"weighted normal \" : Brak karty w czytniku\\n\\n\""}});
+    const std::vector<std::string> cardHead = {"weighted normal \" :  Karta w czytniku\\n\"",
+                                               "weighted bold \" Informacje o karcie :\\n\""};
+    const std::string atrLine = "weighted normal \"3B:BB:18:00:C0:10:31:FE:45:80:67:04:12:B0:03:03:00:00:81:05:3C\\n\"";
 
     fakepcsc::Script unknownAtr = Readers({kReaderA}, PCSC2STD_CARD_PRESENT);
     unknownAtr.atr = FromHex("3B8F8001804F0CA000000306030001000000006A");
@@ -154,17 +117,17 @@ std::vector<SectionCase> SectionCases()
         sixteenNames += name + "\\n  ";
         const auto head = ReaderHead(name.c_str());
         sixteenEmpty.insert(sixteenEmpty.end(), head.begin(), head.end());
-        sixteenEmpty.push_back("normal \" : Brak karty w czytniku\\n\\n\"");
+        sixteenEmpty.push_back("weighted normal \" : Brak karty w czytniku\\n\\n\"");
     }
     sixteenNames += "\\n\"";
 
     return {
         {"ListFails", WithForced(Readers({kReaderA}), "GetAllReaders", 0, PCSC2STD_ERR_PCSC),
-         {listHeading, "red normal \" Błąd pobrania listy czytników przez wrapper PCSC\\n\"", "colour black"},
+         {listHeading, kRed + "\" Błąd pobrania listy czytników przez wrapper PCSC\\n\"", kBlack},
          kStateHeading},
         // Readers there would be, but the port API is not asked.
         {"ServiceDoesNotAnswer", KnownCard({kReaderA}),
-         {listHeading, "red normal \" Błąd pobrania listy czytników przez wrapper PCSC\\n\"", "colour black"},
+         {listHeading, kRed + "\" Błąd pobrania listy czytników przez wrapper PCSC\\n\"", kBlack},
          kStateHeading, false},
         {"NoReaders", Readers({}), {listHeading, "plain \"  \\n\""}, Join({kStateHeading, kDetailsHeading})},
         {"TwoEmptyReaders", Readers({kReaderA, kReaderB}, 128),
@@ -173,40 +136,42 @@ std::vector<SectionCase> SectionCases()
         {"PortDoesNotOpen", WithForced(Readers({kReaderA, kReaderB}), "InitPort", 1, PCSC2STD_ERR_INIT_PORT),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  " + kReaderB + "\\n  \\n\""},
          Join({kStateHeading,
-               {"red normal \"Błąd inicjalizacji czytnika przez wrapper PCSC - -8\\n\\n\"", "colour black"},
+               {kRed + "\"Błąd inicjalizacji czytnika przez wrapper PCSC - -8\\n\\n\"", kBlack},
                noCardB, kDetailsHeading})},
         {"StatusFails", WithForced(Readers({kReaderA}), "CardStatus", 1, CARD_STATUS_ERROR),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA),
-               {"normal \" : \"", "red normal \" Błąd pobrania statusu czytnika przez wrapper PCSC - -9\\n\\n\"",
-                "colour black"},
+               {"weighted normal \" : \"", kRed + "\" Błąd pobrania statusu czytnika przez wrapper PCSC - -9\\n\\n\"",
+                kBlack},
                kDetailsHeading})},
         {"ResetFails", Readers({kReaderA}, PCSC2STD_CARD_PRESENT | PCSC2STD_CARD_CHANGED),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA), cardHead,
-               {"red normal \" Błąd pobrania ATR karty przez wrapper PCSC - -10\\n\\n\"", "colour black"},
+               {kRed + "\" Błąd pobrania ATR karty przez wrapper PCSC - -10\\n\\n\"", kBlack},
                kDetailsHeading})},
         {"ResetGivesNothing",
          WithForced(Readers({kReaderA}, PCSC2STD_CARD_PRESENT), "CardReset", 1, 0),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA), cardHead,
-               {"red normal \" Błąd pobrania ATR karty przez wrapper PCSC - 0\\n\\n\"", "colour black"},
+               {kRed + "\" Błąd pobrania ATR karty przez wrapper PCSC - 0\\n\\n\"", kBlack},
                kDetailsHeading})},
         {"CardNotIdentified", unknownAtr,
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA), cardHead,
-               {"bold \" ATR : \"", "normal \"3B:8F:80:01:80:4F:0C:A0:00:00:03:06:03:00:01:00:00:00:00:6A\\n\"",
-                "red normal \"Błąd pobrania podstawowych parametrów karty\\n\\n\"", "colour black", "normal \"\\n\""},
+               {"weighted bold \" ATR : \"",
+                "weighted normal \"3B:8F:80:01:80:4F:0C:A0:00:00:03:06:03:00:01:00:00:00:00:6A\\n\"",
+                kRed + "\"Błąd pobrania podstawowych parametrów karty\\n\\n\"", kBlack, "weighted normal \"\\n\""},
                kDetailsHeading})},
         // Without profile libraries the card is identified and has no profile:
         // it is counted and gets a details block of its own.
         {"CardWithoutProfiles", KnownCard({kReaderA}),
          {listHeading, std::string("plain \"  ") + kReaderA + "\\n  \\n\""},
          Join({kStateHeading, ReaderHead(kReaderA), cardHead,
-               {"bold \" ATR : \"", atrLine, "bold \" Numer karty : \"", "normal \"\"", "normal \"\\n\"",
-                "normal \"\\n\""},
+               {"weighted bold \" ATR : \"", atrLine, "weighted bold \" Numer karty : \"", "weighted normal \"\"",
+                "weighted normal \"\\n\"", "weighted normal \"\\n\""},
                kDetailsHeading,
-               {"bold \" Karta numer : \"", std::string("normal \" ( czytnik : ") + kReaderA + " )\\n\""}})},
+               {"weighted bold \" Karta numer : \"",
+                std::string("weighted normal \" ( czytnik : ") + kReaderA + " )\\n\""}})},
         {"MoreReadersThanRecords", twentyReaders, {listHeading, sixteenNames},
          Join({kStateHeading, sixteenEmpty, kDetailsHeading})},
     };
@@ -223,13 +188,13 @@ TEST_P(ReaderSections, EmitTheTextsOfEachBranch)
 {
     const SectionCase& c = GetParam();
     fakepcsc::Reset(c.script);
-    RecordingSink sink;
+    ReportRecorder sink;
     ReaderSectionState state;
     ReportReaderList(sink, state, c.serviceAnswers);
-    EXPECT_EQ(sink.lines, c.list);
-    sink.lines.clear();
+    EXPECT_EQ(sink.lines(), c.list);
+    sink.clear();
     ReportReaderAndCardState(sink, state);
-    EXPECT_EQ(sink.lines, c.state);
+    EXPECT_EQ(sink.lines(), c.state);
     if (!c.serviceAnswers) {
         EXPECT_EQ(fakepcsc::Log(), std::vector<std::string>{});
     }
@@ -244,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(Fake, ReaderSections, ::testing::ValuesIn(SectionCases(
 TEST(ReaderSectionsOrder, PortsOpenAndCloseAroundEachReader)
 {
     fakepcsc::Reset(KnownCard({kReaderA, kReaderB}));
-    RecordingSink sink;
+    ReportRecorder sink;
     ReaderSectionState state;
     ReportReaderList(sink, state);
     ReportReaderAndCardState(sink, state);
@@ -271,7 +236,7 @@ TEST(ReaderSectionsOrder, TheSectionsOwnPortIsSharedAndForT1Cards)
     // An empty reader: the only port opened is the sections' own, not the
     // card layer's, so its arguments are the last ones seen.
     fakepcsc::Reset(Readers({kReaderA}, 0));
-    RecordingSink sink;
+    ReportRecorder sink;
     ReaderSectionState state;
     ReportReaderList(sink, state);
     ReportReaderAndCardState(sink, state);
@@ -490,25 +455,25 @@ protected:
     {
         const TokenSetup& t = kTokens[card];
         std::vector<std::string> out = {
-            "bold \" Karta numer : \"",
-            std::string("normal \"") + t.grouped + " ( czytnik : " + t.reader + " )\\n\"",
-            "bold \"  PROFIL ZWYKŁY\"",
-            "normal \"\\n\"",
-            "bold \"   Opis profilu : \"",
-            std::string("normal \"") + t.label + "\\n\"",
-            "bold \"   Numer seryjny : \"",
-            "normal \"\\n\"",
-            "bold \"   Profil zainicjalizowany : \"",
-            "normal \"Tak\\n\"",
-            "bold \"   Kod PIN zablokowany : \"",
-            std::string("normal \"") + t.pinLocked + "\\n\"",
-            "bold \"   Kod PUK zablokowany : \"",
-            std::string("normal \"") + t.pukLocked + "\\n\"",
-            "bold \"   Dostępna pamięć publiczna : \"",
-            "normal \"" + std::to_string(t.freePublic) + "\\n\"",
-            "bold \"   Dostępna pamięć prywatna : \"",
-            "normal \"" + std::to_string(t.freePrivate) + "\\n\"",
-            "bold \"   Lista obiektów publicznych : \\n\\n\"",
+            "weighted bold \" Karta numer : \"",
+            std::string("weighted normal \"") + t.grouped + " ( czytnik : " + t.reader + " )\\n\"",
+            "weighted bold \"  PROFIL ZWYKŁY\"",
+            "weighted normal \"\\n\"",
+            "weighted bold \"   Opis profilu : \"",
+            std::string("weighted normal \"") + t.label + "\\n\"",
+            "weighted bold \"   Numer seryjny : \"",
+            "weighted normal \"\\n\"",
+            "weighted bold \"   Profil zainicjalizowany : \"",
+            "weighted normal \"Tak\\n\"",
+            "weighted bold \"   Kod PIN zablokowany : \"",
+            std::string("weighted normal \"") + t.pinLocked + "\\n\"",
+            "weighted bold \"   Kod PUK zablokowany : \"",
+            std::string("weighted normal \"") + t.pukLocked + "\\n\"",
+            "weighted bold \"   Dostępna pamięć publiczna : \"",
+            "weighted normal \"" + std::to_string(t.freePublic) + "\\n\"",
+            "weighted bold \"   Dostępna pamięć prywatna : \"",
+            "weighted normal \"" + std::to_string(t.freePrivate) + "\\n\"",
+            "weighted bold \"   Lista obiektów publicznych : \\n\\n\"",
         };
         for (int k = 0; withKey && k < t.keys; ++k) {
             char handle[16];
@@ -516,18 +481,18 @@ protected:
             char id[8];
             snprintf(id, sizeof id, "%02X", static_cast<unsigned>(static_cast<uint8_t>(t.keyId + k)));
             const std::vector<std::string> key = {
-                "bold \"    Typ obiektu : \"",      "normal \"Klucz publiczny\"",
-                "normal \"\\n\"",                     "bold \"    Uchwyt : \"",
-                std::string("normal \"") + handle + "\"", "normal \"\\n\"",
-                "bold \"    Nazwa : \"",            "normal \"" + KeyLabel(t, k) + "\"",
-                "normal \"\\n\"",                     "bold \"    Długosć klucza : \"",
-                "normal \"1024\"",                   "normal \"\\n\"",
-                "bold \"    Identyfikator klucza : \"", std::string("normal \"") + id + "\"",
-                "normal \"\\n\"",
+                "weighted bold \"    Typ obiektu : \"",          "weighted normal \"Klucz publiczny\"",
+                "weighted normal \"\\n\"",                         "weighted bold \"    Uchwyt : \"",
+                std::string("weighted normal \"") + handle + "\"", "weighted normal \"\\n\"",
+                "weighted bold \"    Nazwa : \"",                "weighted normal \"" + KeyLabel(t, k) + "\"",
+                "weighted normal \"\\n\"",                         "weighted bold \"    Długosć klucza : \"",
+                "weighted normal \"1024\"",                       "weighted normal \"\\n\"",
+                "weighted bold \"    Identyfikator klucza : \"", std::string("weighted normal \"") + id + "\"",
+                "weighted normal \"\\n\"",
             };
             out.insert(out.end(), key.begin(), key.end());
         }
-        out.push_back("bold \"   Koniec listy obiektów publicznych\\n\\n\"");
+        out.push_back("weighted bold \"   Koniec listy obiektów publicznych\\n\\n\"");
         return out;
     }
 
@@ -539,27 +504,28 @@ TEST_P(ProfileBinding, AnUnboundProfileListsNoOtherCardsObjects)
 {
     const BindingCase& c = GetParam();
     fakepcsc::Reset(KnownCard({kReaderA, kReaderB}));
-    WatchingSink sink;
+    ReportRecorder sink;
     int cardsShown = 0;
     unsigned long failedAt = 0;
     // The binding of a card's profiles follows right after its number line.
-    sink.onWeighted = [&](const QString& text) {
-        if (text != QStringLiteral(" Karta numer : "))
+    sink.onLine([&](const std::string& line) {
+        if (line != "weighted bold \" Karta numer : \"")
             return;
         cardsShown += 1;
         if (cardsShown == c.failingCard) {
             failedAt = regular_.call_count(c.failingCall) + 1;
             regular_.fail(c.failingCall, failedAt, CKR_DEVICE_ERROR);
         }
-    };
+    });
     ReaderSectionState state;
     ReportReaderList(sink, state);
     ReportReaderAndCardState(sink, state);
 
-    const std::string heading = "bold \" Szczegółowe informacje o kartach\\n\\n\"";
-    auto at = std::find(sink.lines.begin(), sink.lines.end(), heading);
-    ASSERT_NE(at, sink.lines.end());
-    const std::vector<std::string> details(at + 1, sink.lines.end());
+    const std::string heading = "weighted bold \" Szczegółowe informacje o kartach\\n\\n\"";
+    const std::vector<std::string> lines = sink.lines();
+    auto at = std::find(lines.begin(), lines.end(), heading);
+    ASSERT_NE(at, lines.end());
+    const std::vector<std::string> details(at + 1, lines.end());
     const std::vector<std::string> expected = Join({Details(0, c.failingCard != 1), Details(1, c.failingCard != 2)});
     EXPECT_EQ(details, expected);
 

@@ -12,6 +12,7 @@
 
 #include "QtTestSupport.h"
 #include "tests/rig/RigUtil.h"
+#include "tests/support/testkit/ReportRecorder.h"
 #include "tests/support/testkit/testkit.h"
 #include "tests/support/vcard/VirtualCard.h"
 
@@ -58,103 +59,42 @@ extern char** environ;
 
 namespace {
 
+using testkit::Quoted;
 using testkit::ReadFile;
 
-std::string Escape(const QString& text)
-{
-    std::string out;
-    for (char c : text.toStdString()) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else
-            out += c;
-    }
-    return "\"" + out + "\"";
-}
-
 // Every emission of one report, in the worker's order, as one line each.
-class Recorder {
+class Recorder : public testkit::ReportRecorder {
 public:
     explicit Recorder(MainWindow& window)
     {
-        auto add = [this](const std::string& line, const QString& text, bool isText) {
-            if (onLine_)
-                onLine_(line);
-            std::lock_guard<std::mutex> lock(mutex_);
-            lines_.push_back(line);
-            if (isText)
-                plain_ += text;
-        };
         const auto direct = Qt::DirectConnection;
         QObject::connect(&window, &MainWindow::signalGUI_setCurrentColor, &window,
-                         [add](QColor c) { add("colour " + c.name().toStdString(), QString(), false); }, direct);
+                         [this](QColor c) { colour(c); }, direct);
         QObject::connect(&window, qOverload<QString>(&MainWindow::signalGUI_append), &window,
-                         [add](QString t) { add("plain " + Escape(t), t, true); }, direct);
+                         [this](QString t) { plain(t); }, direct);
         QObject::connect(&window, qOverload<QByteArray>(&MainWindow::signalGUI_append), &window,
-                         [add](QByteArray b) {
-                             const QString t = QString::fromUtf8(b);
-                             add("plain " + Escape(t), t, true);
-                         }, direct);
+                         [this](QByteArray b) { plain(b); }, direct);
         QObject::connect(&window, qOverload<QString, bool>(&MainWindow::signalGUI_append), &window,
-                         [add](QString t, bool bold) {
-                             add(std::string("weighted ") + (bold ? "bold " : "normal ") + Escape(t), t, true);
-                         }, direct);
+                         [this](QString t, bool bold) { weighted(t, bold); }, direct);
         QObject::connect(&window, qOverload<QByteArray, bool>(&MainWindow::signalGUI_append), &window,
-                         [add](QByteArray b, bool bold) {
-                             const QString t = QString::fromUtf8(b);
-                             add(std::string("weighted ") + (bold ? "bold " : "normal ") + Escape(t), t, true);
-                         }, direct);
-        auto coloured = [add](const QString& t, const QByteArray& font, int size, const QColor& c, bool bold) {
-            std::ostringstream line;
-            line << "coloured " << c.name().toStdString() << (bold ? " bold" : " normal")
-                 << (font.isNull() ? " font=null" : " font=" + font.toStdString()) << " size=" << size << " "
-                 << Escape(t);
-            add(line.str(), t, true);
-        };
+                         [this](QByteArray b, bool bold) { weighted(b, bold); }, direct);
         QObject::connect(&window, qOverload<QString, QByteArray, int, QColor, bool>(&MainWindow::signalGUI_append),
-                         &window, coloured, direct);
+                         &window,
+                         [this](QString t, QByteArray f, int s, QColor c, bool bold) { coloured(t, f, s, c, bold); },
+                         direct);
         QObject::connect(&window,
                          qOverload<QByteArray, QByteArray, int, QColor, bool>(&MainWindow::signalGUI_append), &window,
-                         [coloured](QByteArray b, QByteArray f, int s, QColor c, bool bold) {
+                         [this](QByteArray b, QByteArray f, int s, QColor c, bool bold) {
                              coloured(QString::fromUtf8(b), f, s, c, bold);
                          }, direct);
     }
-    std::vector<std::string> lines()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return lines_;
-    }
-    QString plain()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return plain_;
-    }
-    void clear()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_.clear();
-        plain_.clear();
-    }
-    // Runs on the worker's thread for every emission, before it is recorded;
-    // set it only while no report runs.
-    void onLine(std::function<void(const std::string&)> hook) { onLine_ = std::move(hook); }
-
-private:
-    std::function<void(const std::string&)> onLine_;
-    std::mutex mutex_;
-    std::vector<std::string> lines_;
-    QString plain_;
 };
 
 std::string Mask(std::string line)
 {
     struct utsname names;
     if (uname(&names) == 0) {
-        const std::pair<std::string, std::string> fields[] = {{Escape(names.version).substr(1), "<KERNEL-VERSION>"},
+        const std::pair<std::string, std::string> fields[] = {{Quoted(names.version).substr(1), "<KERNEL-VERSION>"},
                                                               {names.release, "<KERNEL-RELEASE>"},
                                                               {names.nodename, "<HOST>"}};
         for (const auto& field : fields) {
@@ -608,7 +548,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     }
 
     // The view shows exactly what was emitted, in that order.
-    EXPECT_EQ(view->toPlainText(), recorder.plain());
+    EXPECT_EQ(view->toPlainText(), recorder.text());
 
     if (standIn > 0) {
         kill(standIn, SIGKILL);
