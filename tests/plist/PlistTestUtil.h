@@ -7,6 +7,7 @@
 #define VD_TESTS_PLIST_PLISTTESTUTIL_H
 
 #include "plist/Plist.h"
+#include "tests/support/testkit/testkit.h"
 
 #include <gtest/gtest.h>
 
@@ -167,19 +168,15 @@ inline boost::any D(std::initializer_list<std::pair<const std::string, boost::an
 
 inline std::string readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::string bytes;
+    if (!testkit::ReadFile(path, &bytes))
         throw std::runtime_error("cannot open " + path);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return bytes;
 }
 
 inline void writeFile(const std::string& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out)
+    if (!testkit::WriteFile(path, bytes))
         throw std::runtime_error("cannot write " + path);
 }
 

@@ -7,6 +7,7 @@
 //
 // Usage: bench_plist_read [DATA_DIR] [RUNS]
 #include "plist/Plist.h"
+#include "tests/support/testkit/testkit.h"
 
 #include <pugixml.hpp>
 #ifdef VD_HAVE_LIBPLIST
@@ -29,8 +30,8 @@ namespace {
 
 std::vector<char> slurp(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<char>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = testkit::ReadFile(path);
+    return std::vector<char>(bytes.begin(), bytes.end());
 }
 
 const void* volatile gSink = nullptr;

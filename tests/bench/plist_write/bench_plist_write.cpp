@@ -8,6 +8,7 @@
 // when it holds no binary property list yet); default: a fresh directory
 // under /tmp.
 #include "plist/Plist.h"
+#include "tests/support/testkit/testkit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -22,12 +23,6 @@
 #include <vector>
 
 namespace {
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The first file of dir that starts with "bplist00".
 std::string findBinaryPlist(const std::string& dir)
@@ -129,7 +124,7 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const std::string bytes = readFile(input);
+    const std::string bytes = testkit::ReadFile(input);
     boost::any tree;
     Plist::readFromBuffer(bytes.data(), static_cast<int64_t>(bytes.size()), tree);
     std::printf("input %s: %zu bytes, %zu values\n", input.c_str(), bytes.size(), countEntries(tree));
