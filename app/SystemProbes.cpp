@@ -1,4 +1,5 @@
 #include "app/SystemProbes.h"
+#include "app/SystemProbes_internal.h"
 
 #include <cctype>
 #include <cerrno>

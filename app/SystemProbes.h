@@ -28,17 +28,10 @@ std::vector<DaemonProcess> FindDaemonProcesses(const std::vector<std::string>& p
 // when its base name is "pcscd" and it is owned by root and writable by no
 // one else; -1 otherwise. Only when this process may not open the daemon's
 // "/proc/PID/exe" (another user's process, for anyone but root) is its
-// program taken instead, through OpenTrustedDaemonFile. Run as
+// program taken instead, by its absolute path, under the rules of
+// SystemProbes_internal.h. Run as
 // "/proc/self/fd/N", it is exactly the file checked.
 int OpenTrustedDaemonExecutable(const DaemonProcess& daemon);
-
-// The file at path, opened (O_PATH, close-on-exec), when path is absolute,
-// names a regular file "pcscd" owned by root and writable by no one else,
-// and every directory on the way to it is owned by root and writable by no
-// one else; -1 otherwise, and for any symbolic link, "." or ".." on the way.
-// Each directory is checked as it is opened and the file is opened from
-// the last one, so nothing can be swapped between the checks and the run.
-int OpenTrustedDaemonFile(const std::string& path);
 
 // Runs program directly (no shell; a name without a slash is searched in
 // PATH) with the single argument argument, and collects its standard output.

@@ -1,6 +1,7 @@
 // What the report asks of the system: commands, the process list, the
 // daemon's program file, token libraries and the user database.
 #include "app/SystemProbes.h"
+#include "app/SystemProbes_internal.h"
 
 #include <gtest/gtest.h>
 
