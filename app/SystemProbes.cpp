@@ -17,6 +17,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,6 +88,18 @@ bool rootOnly(const struct stat& info)
     return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// A regular file owned by root and writable by no one else, on a file
+// system mounted without nosuid. Every mount an ordinary user can make
+// (removable media, disk images, FUSE, "user" entries) is nosuid, and on
+// those the user may have made the file root's.
+bool trustedProgram(int fd)
+{
+    struct stat info;
+    struct statvfs mount;
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && rootOnly(info) && fstatvfs(fd, &mount) == 0 &&
+           (mount.f_flag & ST_NOSUID) == 0;
+}
+
 } // namespace
 
 int OpenTrustedDaemonExecutable(const DaemonProcess& daemon)
@@ -101,13 +114,12 @@ int OpenTrustedDaemonExecutable(const DaemonProcess& daemon)
             return OpenTrustedDaemonFile(daemon.program);
         return -1;
     }
-    // Name and owner are taken from the open file itself, so a process that
-    // ends or changes its program meanwhile cannot swap what is checked.
-    struct stat info;
+    // Name, owner and mount are taken from the open file itself, so a
+    // process that ends or changes its program meanwhile cannot swap what is
+    // checked.
     char target[PATH_MAX];
     const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
-    const bool trusted = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && rootOnly(info) && length > 0 &&
-                         static_cast<size_t>(length) < sizeof target &&
+    const bool trusted = trustedProgram(fd) && length > 0 && static_cast<size_t>(length) < sizeof target &&
                          isDaemonName(std::string(target, static_cast<size_t>(length)));
     if (!trusted) {
         close(fd);
@@ -148,7 +160,7 @@ int OpenTrustedDaemonFile(const std::string& path)
         if (next < 0)
             return -1;
         if (last) {
-            if (fstat(next, &info) != 0 || !S_ISREG(info.st_mode) || !rootOnly(info)) {
+            if (!trustedProgram(next)) {
                 close(next);
                 return -1;
             }

@@ -25,11 +25,12 @@ struct DaemonProcess {
 std::vector<DaemonProcess> FindDaemonProcesses(const std::vector<std::string>& processList);
 
 // The file that the daemon process runs, opened (O_PATH, close-on-exec),
-// when its base name is "pcscd" and it is owned by root and writable by no
-// one else; -1 otherwise. Only when this process may not open the daemon's
-// "/proc/PID/exe" (another user's process, for anyone but root) is its
-// program taken instead, by its absolute path, under the rules of
-// SystemProbes_internal.h. Run as
+// when its base name is "pcscd", it is owned by root and writable by no one
+// else, and its file system is not mounted nosuid; -1 otherwise. Only when
+// this process may not open the daemon's "/proc/PID/exe" (another user's
+// process, for anyone but root) is its program taken instead, by its
+// absolute path, on the same terms and through directories that only root
+// may write. Run as
 // "/proc/self/fd/N", it is exactly the file checked.
 int OpenTrustedDaemonExecutable(const DaemonProcess& daemon);
 

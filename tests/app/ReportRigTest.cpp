@@ -808,6 +808,8 @@ public:
             close(socket_);
             unlink("/run/pcscd/pcscd.comm");
         }
+        for (const std::string& dir : mounts_)
+            EXPECT_EQ(umount2(dir.c_str(), MNT_DETACH), 0) << dir;
         for (const std::string& dir : dirs_)
             EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
     }
@@ -816,6 +818,8 @@ public:
     // and mode, and started by its absolute path as that owner.
     bool StartCopy(const std::string& dir, uid_t owner, mode_t mode)
     {
+        if (dir.empty())
+            return false;
         const std::string path = dir + "/pcscd";
         copies_.push_back(dir);
         if (system(("cp '" + decoy_ + "' '" + path + "'").c_str()) != 0 || chown(path.c_str(), owner, owner) != 0 ||
@@ -838,6 +842,16 @@ public:
             return std::string();
         if (dirs_.empty() || path.rfind(dirs_.back(), 0) != 0)
             dirs_.push_back(path);
+        return path;
+    }
+    // A directory of root's that only root may write, on a file system of
+    // its own mounted nosuid, as every mount an ordinary user can make is;
+    // removed with the scene.
+    std::string NosuidDirectory(const std::string& path)
+    {
+        if (Directory(path, 0755).empty() || mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
+            return std::string();
+        mounts_.push_back(path);
         return path;
     }
     // A process that names "pcscd" in its arguments only, and a socket
@@ -882,6 +896,7 @@ private:
     std::string open_;
     std::vector<pid_t> processes_;
     std::vector<std::string> dirs_;
+    std::vector<std::string> mounts_;
     std::vector<std::string> copies_;
     int socket_ = -1;
 };
@@ -900,7 +915,8 @@ const uid_t kStranger = 4321;   // another ordinary user
 // version, with the report run by root and by an ordinary user. Root looks
 // at the file a process runs; the user, who may not, at the program its
 // command names: a root-owned "pcscd" in directories only root may write.
-// A stranger's "pcscd" is never run, whoever runs the report.
+// A stranger's "pcscd" is never run, whoever runs the report, nor one on a
+// file system mounted nosuid.
 TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
@@ -947,6 +963,12 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
         {"roots_pcscd_in_roots_directories",
          [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-root", 0755), 0, 0755); },
          Shown::DecoyVersion, Shown::DecoyVersion},
+        // Root's in every way a file can show, but on a mount its user may have made.
+        {"roots_pcscd_on_a_nosuid_mount",
+         [rootOnly](DecoyScene& scene) {
+             return scene.StartCopy(scene.NosuidDirectory(rootOnly + "/vd-nosuid"), 0, 0755);
+         },
+         Shown::NoVersion, Shown::NoVersion},
         {"daemon_started_by_name", [](DecoyScene& scene) { return scene.StartDaemon("pcscd"); },
          Shown::DaemonVersion, Shown::NoVersion},
         {"daemon_started_by_its_path", [](DecoyScene& scene) { return scene.StartDaemon("/usr/sbin/pcscd"); },
