@@ -1,6 +1,7 @@
 #include "app/SystemProbes.h"
 #include "app/SystemProbes_internal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -171,6 +172,14 @@ int OpenTrustedDaemonFile(const std::string& path)
     return -1;
 }
 
+namespace {
+
+// What a program may put into the report: far more than any version text,
+// and little enough memory whatever the program prints.
+constexpr size_t kProgramOutputLimit = 64 * 1024;
+
+} // namespace
+
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output)
 {
     int fds[2];
@@ -204,7 +213,10 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
         return left > 0 ? static_cast<int>(left) : 0;
     };
 
-    bool timedOut = false;
+    // Set once the program has had its time or has said all it may: it is
+    // killed at once instead of being waited for.
+    bool done = false;
+    size_t kept = 0;
     char chunk[4096];
     for (;;) {
         struct pollfd watch = {fds[0], POLLIN, 0};
@@ -215,7 +227,7 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
             break;
         }
         if (ready == 0) {
-            timedOut = true;
+            done = true;
             break;
         }
         const ssize_t got = read(fds[0], chunk, sizeof chunk);
@@ -226,21 +238,25 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
         }
         if (got == 0)
             break;
-        output.append(chunk, static_cast<size_t>(got));
+        const size_t taken = std::min(static_cast<size_t>(got), kProgramOutputLimit - kept);
+        output.append(chunk, taken);
+        kept += taken;
+        if (kept == kProgramOutputLimit) {
+            done = true;
+            break;
+        }
     }
     close(fds[0]);
 
     // The program may have closed its output and still run; it gets the rest
     // of the time limit to end.
     int status = 0;
-    while (!timedOut) {
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child || (done < 0 && errno != EINTR))
+    while (!done) {
+        const pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child || (ended < 0 && errno != EINTR))
             return true;
-        if (remainingMs() == 0) {
-            timedOut = true;
+        if (remainingMs() == 0)
             break;
-        }
         struct timespec step = {0, 5 * 1000 * 1000};
         nanosleep(&step, nullptr);
     }

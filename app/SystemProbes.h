@@ -36,8 +36,9 @@ int OpenTrustedDaemonExecutable(const DaemonProcess& daemon);
 
 // Runs program directly (no shell; a name without a slash is searched in
 // PATH) with the single argument argument, and collects its standard output.
-// After timeoutMs the program is killed and what was read so far is kept.
-// False when the program cannot be started.
+// At most the first 64 KiB (65536 bytes) of it are kept: once that much has
+// come, or after timeoutMs, the program is killed and what was read so far
+// is kept. False when the program cannot be started.
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output);
 
 // The version text that a token library's "GetVersion" export returns, copied
