@@ -4,9 +4,9 @@
 #include "ui_PanelCheckVersion.h"
 
 #include "app/MainWindow.h"
-#include "app/RuntimeParams.h"
 #include "plist/Plist.h"
 #include "update/DownloadBuffers.h"
+#include "update/RuntimeParams.h"
 
 #include <QGuiApplication>
 #include <QScreen>

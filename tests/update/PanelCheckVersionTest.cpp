@@ -6,7 +6,7 @@
 #include "update/PanelCheckVersion_internal.h"
 
 #include "app/MainWindow.h"
-#include "app/RuntimeParams.h"
+#include "update/RuntimeParams.h"
 
 #include "QtTestSupport.h"
 #include "UpdateTestSupport.h"

@@ -6,7 +6,7 @@
 #include "app/Application.h"
 #include "app/MainWindow.h"
 #include "app/MainWindow_internal.h"
-#include "app/RuntimeParams.h"
+#include "update/RuntimeParams.h"
 #include "update/PanelCheckVersion.h"
 
 #include "UpdateTestSupport.h"
