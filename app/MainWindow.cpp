@@ -6,7 +6,7 @@
 #include "app/AboutDialog.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
-#include "app/RuntimeParams.h"
+#include "update/RuntimeParams.h"
 #include "update/PanelCheckVersion.h"
 
 #include <QCloseEvent>

@@ -7,7 +7,7 @@
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
 #include "app/MessageBoxProgress_internal.h"
-#include "app/RuntimeParams.h"
+#include "update/RuntimeParams.h"
 
 #include "QtTestSupport.h"
 
