@@ -6,7 +6,7 @@
 #include "app/AboutDialog.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
-#include "app/RuntimeParams.h"
+#include "update/RuntimeParams.h"
 #include "update/PanelCheckVersion.h"
 
 #include <QCloseEvent>
@@ -17,6 +17,8 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QMessageBox>
+#include <QSaveFile>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTextCodec>
@@ -243,29 +245,94 @@ void MainWindow::on_bGenerateReport_clicked()
     watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::DoDiagnosticConcurrent));
 }
 
-bool WriteReportFile(const QString& path, const QString& text)
+namespace {
+
+bool writeText(QFileDevice& file, const QString& text)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return false;
     QTextStream stream(&file);
     stream.setCodec("UTF-8");
     stream << text;
     stream.flush();
-    bool written = stream.status() == QTextStream::Ok;
-    written = file.flush() && written;
-    file.close();
-    return written && file.error() == QFileDevice::NoError;
+    const bool written = stream.status() == QTextStream::Ok;
+    return file.flush() && written;
+}
+
+// The name the report is written under: one without a suffix gets ".rtf".
+QString reportFileName(const QString& chosen)
+{
+    if (QFileInfo(chosen).suffix().isEmpty())
+        return chosen + QCoreApplication::translate("MainWindow", ".rtf");
+    return chosen;
+}
+
+// The toolkit's dialog adds its default suffix only to a typed name without
+// any dot, and asks its replace question about the name it returns. A name
+// that still has no suffix ("raport.") is written with ".rtf" after it, so the
+// question about that name is asked here, in the same words, and "No" leaves
+// the dialog open as the toolkit's own "No" does.
+class ReportFileDialog : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+    void accept() override
+    {
+        const QString chosen = selectedFiles().value(0);
+        const QString written = reportFileName(chosen);
+        const bool renamed = written != chosen && !QFileInfo(chosen).isDir();
+        if (renamed && QFileInfo::exists(written) &&
+            QMessageBox::warning(this, windowTitle(),
+                                 QFileDialog::tr("%1 already exists.\nDo you want to replace it?")
+                                     .arg(QFileInfo(written).fileName()),
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+            return;
+        setOption(QFileDialog::DontConfirmOverwrite, renamed);
+        QFileDialog::accept();
+    }
+};
+
+} // namespace
+
+bool WriteReportFile(const QString& path, const QString& text)
+{
+    // A device or a pipe holds no bytes to keep, and a file put in its place
+    // would take the node away: it is written in place.
+    const QFileInfo target(path);
+    if (target.exists() && !target.isFile()) {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+            return false;
+        const bool written = writeText(file, text);
+        file.close();
+        return written && file.error() == QFileDevice::NoError;
+    }
+    // The whole report goes to a temporary file beside the target, which
+    // takes the target's place (and permissions) only once every byte is
+    // written; a failure removes it. Writing in place where no temporary
+    // file may be created (a writable file in a folder that is not) stays
+    // off: a failure half-way would destroy the file the user had.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    // Failures are looked for before the commit: the commit itself misses a
+    // write that fails while it flushes the last buffer, and would put the
+    // short file in place.
+    if (!writeText(file, text))
+        file.cancelWriting();
+    return file.commit();
 }
 
 void MainWindow::on_bSaveReport_clicked()
 {
-    QString name = QFileDialog::getSaveFileName(this, tr("Zapis raportu diagnostycznego do pliku"), QStringLiteral("."),
-                                                tr("Vantrelon Diagnostic (*.rtf *.RTF)"));
-    if (name.isEmpty())
+    // The toolkit's own dialog everywhere: a desktop's native dialog asks
+    // its replace question before the suffix is added.
+    ReportFileDialog dialog(this, tr("Zapis raportu diagnostycznego do pliku"), QStringLiteral("."),
+                            tr("Vantrelon Diagnostic (*.rtf *.RTF)"));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(tr(".rtf"));  // the toolkit drops the dot
+    if (dialog.exec() != QDialog::Accepted)
         return;
-    if (QFileInfo(name).suffix().isEmpty())
-        name += tr(".rtf");
+    const QString name = reportFileName(dialog.selectedFiles().value(0));
     if (!WriteReportFile(name, ui->tbDiagnostic->document()->toPlainText()))
         messageBoxConfirm->ShowMessage("Błąd operacji", "Błąd utworzenia pliku z raportem diagnostycznym.", "");
 }

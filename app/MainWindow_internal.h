@@ -12,8 +12,11 @@
 // the start-up failure path, which the real layer never takes, can be tried.
 extern int (*loadProfileLibrariesCall)(LibraryLoadReport* report);
 
-// Writes text to path as UTF-8, replacing what the file held. False when the
-// file cannot be opened, or when writing or flushing it fails.
+// Writes text to path as UTF-8. A regular file (or a new one) is replaced
+// only once the whole text is written, keeping its permissions; a device or
+// pipe is written in place. False when the file cannot be opened, or when
+// writing, flushing or replacing it fails; a failure leaves a regular file as
+// it was and creates none.
 bool WriteReportFile(const QString& path, const QString& text);
 
 #endif  // VD_APP_MAINWINDOW_INTERNAL_H

@@ -1,4 +1,5 @@
 #include "app/ReportCards.h"
+#include "app/BoundedCall.h"
 #include "app/ReportCards_internal.h"
 #include "app/ReportFormat.h"
 
@@ -13,6 +14,10 @@ namespace {
 const char* const kRed = "red";
 const char* const kBlue = "blue";
 const char* const kBlack = "black";
+// How long the reader list may take. Its probe connects to every reader,
+// and the daemon holds that for as long as the reader's driver waits on its
+// card: a broken reader would otherwise end the report there for good.
+const int kReaderListTimeoutMs = 10000;
 
 // A red error line. The view remembers the colour in force before a
 // coloured piece and returns to it afterwards, so black is set again at
@@ -22,6 +27,26 @@ void ErrorLine(ReportSink& sink, const QString& text)
 {
     sink.coloured(text, kRed, false);
     sink.colour(kBlack);
+}
+
+// The port API's reader list within kReaderListTimeoutMs, into state;
+// false when it failed or did not come back in time. A list that comes back
+// later fills only its own records, which it shares with nothing else.
+bool ListReaders(ReaderSectionState& state)
+{
+    struct Listing {
+        ReaderInfo readers[PCSC2STD_MAX_READERS] = {};
+        uint32_t count = PCSC2STD_MAX_READERS;
+        int result = PCSC2STD_ERR_PCSC;
+    };
+    const std::shared_ptr<Listing> listing = std::make_shared<Listing>();
+    if (!CallWithin(kReaderListTimeoutMs,
+                    [listing] { listing->result = GetAllReaders(listing->readers, &listing->count); }) ||
+        listing->result != 0)
+        return false;
+    memcpy(state.readers, listing->readers, sizeof state.readers);
+    state.count = listing->count;
+    return true;
 }
 
 // The working records of one report, kept off the pool thread's stack.
@@ -255,8 +280,7 @@ void ReportReaderList(ReportSink& sink, ReaderSectionState& state, bool serviceA
     bool listed = false;
     if (serviceAnswers) {
         InitLibrary();
-        state.count = PCSC2STD_MAX_READERS;
-        listed = GetAllReaders(state.readers, &state.count) == 0;
+        listed = ListReaders(state);
     }
     if (!listed) {
         state.count = 0;

@@ -19,7 +19,9 @@ struct ReaderSectionState {
 // The reader list: heading, then the names of the readers the port API
 // lists (at most 16), or the red failure line. When the daemon did not
 // answer its wake-up (serviceAnswers false) the list counts as failed
-// without a call of the port API, each of which would wait on it for good.
+// without a call of the port API, each of which would wait on it for good;
+// so does a list that has not come back within 10 s (a reader's driver
+// that waits on its card holds it), which is left to finish on its own.
 void ReportReaderList(ReportSink& sink, ReaderSectionState& state, bool serviceAnswers = true);
 
 // The state of each listed reader and its card, then the details of every

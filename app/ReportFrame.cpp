@@ -1,4 +1,5 @@
 #include "app/ReportFrame.h"
+#include "app/BoundedCall.h"
 #include "app/ReportFormat.h"
 #include "app/SystemProbes.h"
 
@@ -10,9 +11,7 @@
 
 #include <chrono>
 #include <exception>
-#include <future>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -64,23 +63,16 @@ std::string driverDetails(const std::string& entry)
 // One PC/SC context of user scope, released at once, so that a daemon which
 // the init system starts on its first client runs afterwards. A daemon that
 // takes the connection and never answers (stopped, or hung on a reader
-// driver) would hold the call for good, so it is given timeoutMs and then
-// left to finish on its own thread. False when it did not answer in time:
-// every further PC/SC call of the report would then block the same way.
+// driver) would hold the call for good, so it gets timeoutMs. False when it
+// did not answer in time: every further PC/SC call of the report would then
+// block the same way.
 bool wakeSocketActivatedDaemon(int timeoutMs)
 {
-    std::packaged_task<void()> call([] {
+    return CallWithin(timeoutMs, [] {
         SCARDCONTEXT context = 0;
         if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) == SCARD_S_SUCCESS)
             SCardReleaseContext(context);
     });
-    std::future<void> finished = call.get_future();
-    try {
-        std::thread(std::move(call)).detach();
-    } catch (const std::system_error&) {
-        return true;
-    }
-    return finished.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
 }
 
 QByteArray toBytes(const std::string& text)

@@ -1,5 +1,7 @@
 #include "app/SystemProbes.h"
+#include "app/SystemProbes_internal.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +89,18 @@ bool rootOnly(const struct stat& info)
     return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// A regular file owned by root and writable by no one else, on a file
+// system mounted without nosuid. Every mount an ordinary user can make
+// (removable media, disk images, FUSE, "user" entries) is nosuid, and on
+// those the user may have made the file root's.
+bool trustedProgram(int fd)
+{
+    struct stat info;
+    struct statvfs mount;
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && rootOnly(info) && fstatvfs(fd, &mount) == 0 &&
+           (mount.f_flag & ST_NOSUID) == 0;
+}
+
 } // namespace
 
 int OpenTrustedDaemonExecutable(const DaemonProcess& daemon)
@@ -100,13 +115,12 @@ int OpenTrustedDaemonExecutable(const DaemonProcess& daemon)
             return OpenTrustedDaemonFile(daemon.program);
         return -1;
     }
-    // Name and owner are taken from the open file itself, so a process that
-    // ends or changes its program meanwhile cannot swap what is checked.
-    struct stat info;
+    // Name, owner and mount are taken from the open file itself, so a
+    // process that ends or changes its program meanwhile cannot swap what is
+    // checked.
     char target[PATH_MAX];
     const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
-    const bool trusted = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && rootOnly(info) && length > 0 &&
-                         static_cast<size_t>(length) < sizeof target &&
+    const bool trusted = trustedProgram(fd) && length > 0 && static_cast<size_t>(length) < sizeof target &&
                          isDaemonName(std::string(target, static_cast<size_t>(length)));
     if (!trusted) {
         close(fd);
@@ -147,7 +161,7 @@ int OpenTrustedDaemonFile(const std::string& path)
         if (next < 0)
             return -1;
         if (last) {
-            if (fstat(next, &info) != 0 || !S_ISREG(info.st_mode) || !rootOnly(info)) {
+            if (!trustedProgram(next)) {
                 close(next);
                 return -1;
             }
@@ -157,6 +171,14 @@ int OpenTrustedDaemonFile(const std::string& path)
     }
     return -1;
 }
+
+namespace {
+
+// What a program may put into the report: far more than any version text,
+// and little enough memory whatever the program prints.
+constexpr size_t kProgramOutputLimit = 64 * 1024;
+
+} // namespace
 
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output)
 {
@@ -191,7 +213,10 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
         return left > 0 ? static_cast<int>(left) : 0;
     };
 
-    bool timedOut = false;
+    // Set once the program has had its time or has said all it may: it is
+    // killed at once instead of being waited for.
+    bool done = false;
+    size_t kept = 0;
     char chunk[4096];
     for (;;) {
         struct pollfd watch = {fds[0], POLLIN, 0};
@@ -202,7 +227,7 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
             break;
         }
         if (ready == 0) {
-            timedOut = true;
+            done = true;
             break;
         }
         const ssize_t got = read(fds[0], chunk, sizeof chunk);
@@ -213,21 +238,25 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
         }
         if (got == 0)
             break;
-        output.append(chunk, static_cast<size_t>(got));
+        const size_t taken = std::min(static_cast<size_t>(got), kProgramOutputLimit - kept);
+        output.append(chunk, taken);
+        kept += taken;
+        if (kept == kProgramOutputLimit) {
+            done = true;
+            break;
+        }
     }
     close(fds[0]);
 
     // The program may have closed its output and still run; it gets the rest
     // of the time limit to end.
     int status = 0;
-    while (!timedOut) {
-        const pid_t done = waitpid(child, &status, WNOHANG);
-        if (done == child || (done < 0 && errno != EINTR))
+    while (!done) {
+        const pid_t ended = waitpid(child, &status, WNOHANG);
+        if (ended == child || (ended < 0 && errno != EINTR))
             return true;
-        if (remainingMs() == 0) {
-            timedOut = true;
+        if (remainingMs() == 0)
             break;
-        }
         struct timespec step = {0, 5 * 1000 * 1000};
         nanosleep(&step, nullptr);
     }

@@ -25,25 +25,20 @@ struct DaemonProcess {
 std::vector<DaemonProcess> FindDaemonProcesses(const std::vector<std::string>& processList);
 
 // The file that the daemon process runs, opened (O_PATH, close-on-exec),
-// when its base name is "pcscd" and it is owned by root and writable by no
-// one else; -1 otherwise. Only when this process may not open the daemon's
-// "/proc/PID/exe" (another user's process, for anyone but root) is its
-// program taken instead, through OpenTrustedDaemonFile. Run as
+// when its base name is "pcscd", it is owned by root and writable by no one
+// else, and its file system is not mounted nosuid; -1 otherwise. Only when
+// this process may not open the daemon's "/proc/PID/exe" (another user's
+// process, for anyone but root) is its program taken instead, by its
+// absolute path, on the same terms and through directories that only root
+// may write. Run as
 // "/proc/self/fd/N", it is exactly the file checked.
 int OpenTrustedDaemonExecutable(const DaemonProcess& daemon);
 
-// The file at path, opened (O_PATH, close-on-exec), when path is absolute,
-// names a regular file "pcscd" owned by root and writable by no one else,
-// and every directory on the way to it is owned by root and writable by no
-// one else; -1 otherwise, and for any symbolic link, "." or ".." on the way.
-// Each directory is checked as it is opened and the file is opened from
-// the last one, so nothing can be swapped between the checks and the run.
-int OpenTrustedDaemonFile(const std::string& path);
-
 // Runs program directly (no shell; a name without a slash is searched in
 // PATH) with the single argument argument, and collects its standard output.
-// After timeoutMs the program is killed and what was read so far is kept.
-// False when the program cannot be started.
+// At most the first 64 KiB (65536 bytes) of it are kept: once that much has
+// come, or after timeoutMs, the program is killed and what was read so far
+// is kept. False when the program cannot be started.
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output);
 
 // The version text that a token library's "GetVersion" export returns, copied

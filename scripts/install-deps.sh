@@ -18,6 +18,8 @@ packages=(
   python3 libplist-utils libplist-dev libccid locales
   xvfb xauth imagemagick fonts-dejavu-core
   iproute2 procps util-linux openssl
+  # the save tests mount a small, full ext2 disk from an image
+  e2fsprogs mount
   # zone data: dates are tested under named zones, not UTC alone
   tzdata
   # holds the PC/SC socket and starts the daemon on demand, as desktops do

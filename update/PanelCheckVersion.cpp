@@ -4,9 +4,9 @@
 #include "ui_PanelCheckVersion.h"
 
 #include "app/MainWindow.h"
-#include "app/RuntimeParams.h"
 #include "plist/Plist.h"
 #include "update/DownloadBuffers.h"
+#include "update/RuntimeParams.h"
 
 #include <QGuiApplication>
 #include <QScreen>
@@ -50,6 +50,14 @@ bool DownloadVersionFile(const char* url, QByteArray& out)
     // issued for the host that the address names.
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
+    // The update server speaks HTTP(S) and nothing else: any other address,
+    // or a redirect to one, would read a local file or wait on a server that
+    // never answers. A libcurl that cannot be told so fetches nothing.
+    if (curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+        curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+        curl_easy_cleanup(handle);
+        return false;
+    }
 
     DownloadBuffer body;
     body.data = static_cast<char*>(calloc(8, 1));

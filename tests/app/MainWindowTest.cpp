@@ -7,7 +7,7 @@
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
 #include "app/MessageBoxProgress_internal.h"
-#include "app/RuntimeParams.h"
+#include "update/RuntimeParams.h"
 
 #include "QtTestSupport.h"
 #include "tests/support/testkit/testkit.h"
@@ -28,9 +28,11 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPixmap>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTextCodec>
 #include <QThreadPool>
@@ -38,12 +40,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -654,6 +661,86 @@ TEST_F(WindowTest, DestroyingTheWindowWaitsForTheRunningReport)
 // Saving
 // ---------------------------------------------------------------------------
 
+// A small ext2 file system with 1 KiB blocks and none kept back for root,
+// mounted from an image file in a mount namespace of its own that lives as
+// long as this object. The test reaches it through /proc/PID/root of the
+// process holding that namespace, so nothing is ever mounted on the host and
+// the mount goes with that process. (On tmpfs an overwrite that is not
+// longer than the old file always fits the page it frees.)
+class SmallDisk {
+public:
+    explicit SmallDisk(const std::string& dir)
+    {
+        const QString image = QString::fromStdString(dir + "/disk.img");
+        const QString folder = QString::fromStdString(dir + "/disk");
+        QFile file(image);
+        if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly) || !file.resize(256 * 1024))
+            return;
+        file.close();
+        const QString mkfs = QStandardPaths::findExecutable("mkfs.ext2", {"/usr/sbin", "/sbin"});
+        if (mkfs.isEmpty() || QProcess::execute(mkfs, {"-q", "-F", "-b", "1024", "-m", "0", image}) != 0)
+            return;
+        holder_.start("unshare", {"--mount", "--propagation", "private", "--", "sh", "-c",
+                                  "mount -o loop \"$0\" \"$1\" && echo mounted && exec cat >/dev/null", image,
+                                  folder});
+        if (!holder_.waitForReadyRead(20000) || !holder_.readAllStandardOutput().startsWith("mounted"))
+            return;
+        path_ = "/proc/" + std::to_string(holder_.processId()) + "/root" + folder.toStdString();
+    }
+    ~SmallDisk()
+    {
+        holder_.closeWriteChannel();
+        if (!holder_.waitForFinished(10000)) {
+            holder_.kill();
+            holder_.waitForFinished(10000);
+        }
+    }
+    // The mounted folder as seen from here; empty when it could not be made.
+    const std::string& path() const { return path_; }
+    // Takes every block that is left; true once the disk said it is full.
+    bool fill() const
+    {
+        const int fd = open((path_ + "/wypelnienie").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0)
+            return false;
+        const std::string chunk(4096, 'w');
+        ssize_t written;
+        while ((written = write(fd, chunk.data(), chunk.size())) > 0) {
+        }
+        const bool full = written < 0 && errno == ENOSPC;
+        close(fd);
+        return full;
+    }
+
+private:
+    QProcess holder_;
+    std::string path_;
+};
+
+mode_t Mode(const std::string& path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// What a save may change about a name: the kind and mode of what it leads
+// to, its bytes if it is a regular file, and the entries beside it whose names
+// start with its own, as a temporary copy's would.
+std::string TargetState(const std::string& name)
+{
+    std::ostringstream state;
+    struct stat info;
+    if (stat(name.c_str(), &info) != 0)
+        state << "absent";
+    else
+        state << std::oct << info.st_mode << (S_ISREG(info.st_mode) ? " " + ReadFile(name) : std::string());
+    const QFileInfo file(QString::fromStdString(name));
+    for (const QString& entry :
+         file.dir().entryList({file.fileName() + "*"}, QDir::AllEntries | QDir::Hidden | QDir::System))
+        state << " [" << entry.toStdString() << "]";
+    return state.str();
+}
+
 class Saving : public WindowTest {
 protected:
     void SetUp() override
@@ -665,46 +752,77 @@ protected:
     }
     void TearDown() override
     {
+        disk.reset();
         QDir(QString::fromStdString(dir)).removeRecursively();
         WindowTest::TearDown();
     }
 
-    // Generates a report so that saving is possible, fills the view with
-    // known text, and answers the save dialog with answer.
-    void saveAs(MainWindow& window, const QString& answer, bool cancel = false)
+public:
+    // Answers the save dialog with answer (an empty one cancels it) and a
+    // replace question, if one comes, with reply; after "No" the dialog,
+    // still open, is cancelled. Gives the question's text, empty when none
+    // was asked.
+    QString saveAs(MainWindow& window, const QString& answer, QMessageBox::StandardButton reply = QMessageBox::Yes)
     {
-        QString dialogTitle;
+        QString dialogTitle, question;
         ModalDriver driver([&](QWidget* modal) {
             auto* dialog = qobject_cast<QFileDialog*>(modal);
             ASSERT_NE(dialog, nullptr);
             dialogTitle = dialog->windowTitle();
             filters = dialog->nameFilters();
-            if (cancel) {
+            if (answer.isEmpty()) {
                 dialog->reject();
                 return;
             }
-            // Replacing an existing file asks first; the answer is yes.
-            ModalDriver overwrite([](QWidget* box) {
-                auto* question = qobject_cast<QMessageBox*>(box);
-                ASSERT_NE(question, nullptr);
-                question->button(QMessageBox::Yes)->click();
-            }, 2000);
-            dialog->findChild<QLineEdit*>("fileNameEdit")->setText(answer);
-            QMetaObject::invokeMethod(dialog, "accept");
+            {
+                ModalDriver replace([&](QWidget* box) {
+                    auto* asked = qobject_cast<QMessageBox*>(box);
+                    ASSERT_NE(asked, nullptr);
+                    question = asked->text();
+                    asked->button(reply)->click();
+                }, 2000);
+                dialog->findChild<QLineEdit*>("fileNameEdit")->setText(answer);
+                QMetaObject::invokeMethod(dialog, "accept");
+            }
+            if (dialog->isVisible())
+                dialog->reject();
         });
         Child<QPushButton>(window, "bSaveReport")->click();
-        ASSERT_TRUE(driver.handled());
+        EXPECT_TRUE(driver.handled());
         EXPECT_EQ(dialogTitle, "Zapis raportu diagnostycznego do pliku");
+        return question;
+    }
+
+    // Mounts a small disk, puts a short file named existing on it (unless
+    // null) and takes every block left. Gives the disk's folder; empty when
+    // this process may not mount one (not root).
+    std::string fullDisk(const char* existing)
+    {
+        if (geteuid() != 0)
+            return std::string();
+        disk.reset(new SmallDisk(dir));
+        const std::string folder = disk->path();
+        EXPECT_FALSE(folder.empty()) << "no disk could be mounted";
+        if (folder.empty())
+            return folder;
+        if (existing != nullptr) {
+            WriteFile(folder + "/" + existing, "stary raport\n");
+            EXPECT_EQ(chmod((folder + "/" + existing).c_str(), 0604), 0);
+        }
+        EXPECT_TRUE(disk->fill());
+        return folder;
     }
 
     std::string dir;
     QStringList filters;
+    std::unique_ptr<SmallDisk> disk;
 };
 
 struct SaveCase {
     const char* name;
     const char* answer;
     const char* fileName;
+    QMessageBox::StandardButton reply;  // to the question about replacing it
 };
 void PrintTo(const SaveCase& c, std::ostream* os)
 {
@@ -717,27 +835,35 @@ class SaveNames : public Saving, public ::testing::WithParamInterface<SaveCase> 
 const QString kReport = QString::fromUtf8("Raport programu diagnostycznego Vantrelon Diagnostic 1.x.x\n\n"
                                           "Nazwa użytkownika : żółw\nKoniec raportu diagnostycznego");
 
-TEST_P(SaveNames, WritesTheViewsTextInUtf8)
+TEST_P(SaveNames, AskAboutTheFileWrittenAndReplaceItInUtf8)
 {
     MainWindow window;
     window.show();
     Child<QPushButton>(window, "bSaveReport")->setEnabled(true);
     Child<AttrQTextBrowser>(window, "tbDiagnostic")->setPlainText(kReport);
     const std::string target = dir + "/" + GetParam().fileName;
-    WriteFile(target, std::string(10000, '#'));  // longer old content goes
-    saveAs(window, QString::fromStdString(dir + "/" + GetParam().answer));
+    const std::string old(10000, '#');  // longer old content goes
+    WriteFile(target, old);
+    // A mode that neither the umask nor a temporary file's own 0600 gives.
+    ASSERT_EQ(chmod(target.c_str(), 0604), 0);
+    const QString question = saveAs(window, QString::fromStdString(dir + "/" + GetParam().answer), GetParam().reply);
+    EXPECT_TRUE(question.startsWith(QString::fromUtf8(GetParam().fileName) + " ")) << question.toStdString();
     EXPECT_EQ(filters, QStringList{"Vantrelon Diagnostic (*.rtf *.RTF)"});
-    EXPECT_EQ(ReadFile(target), kReport.toUtf8().toStdString());
-    EXPECT_TRUE(QDir(QString::fromStdString(dir)).entryList(QDir::Files).size() == 1);
+    EXPECT_EQ(ReadFile(target), GetParam().reply == QMessageBox::Yes ? kReport.toUtf8().toStdString() : old);
+    EXPECT_EQ(Mode(target), 0604u);
+    EXPECT_TRUE(QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::Hidden).size() == 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, SaveNames,
-                         ::testing::Values(SaveCase{"no_suffix", "raport", "raport.rtf"},
-                                           SaveCase{"txt_kept", "raport.txt", "raport.txt"},
-                                           SaveCase{"upper_rtf_kept", "raport.RTF", "raport.RTF"},
-                                           SaveCase{"trailing_dot", "raport.", "raport..rtf"},
-                                           SaveCase{"polish_name", "raport-żółć", "raport-żółć.rtf"}),
-                         [](const ::testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Names, SaveNames,
+    ::testing::Values(SaveCase{"no_suffix", "raport", "raport.rtf", QMessageBox::Yes},
+                      SaveCase{"txt_kept", "raport.txt", "raport.txt", QMessageBox::Yes},
+                      SaveCase{"upper_rtf_kept", "raport.RTF", "raport.RTF", QMessageBox::Yes},
+                      SaveCase{"trailing_dot", "raport.", "raport..rtf", QMessageBox::Yes},
+                      SaveCase{"polish_name", "raport-żółć", "raport-żółć.rtf", QMessageBox::Yes},
+                      SaveCase{"no_suffix_declined", "raport", "raport.rtf", QMessageBox::No},
+                      SaveCase{"trailing_dot_declined", "raport.", "raport..rtf", QMessageBox::No}),
+    [](const ::testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Saving, SavingIsOffUntilTheFirstReportHasFinished)
 {
@@ -749,7 +875,7 @@ TEST_F(Saving, SavingIsOffUntilTheFirstReportHasFinished)
     EXPECT_FALSE(save->isEnabled());
     ASSERT_TRUE(WaitUntil([&] { return save->isEnabled(); }, 60000));
     const QString text = Child<AttrQTextBrowser>(window, "tbDiagnostic")->toPlainText();
-    saveAs(window, QString::fromStdString(dir + "/pelny"));
+    EXPECT_EQ(saveAs(window, QString::fromStdString(dir + "/pelny")), QString());  // a new name: nothing to ask
     EXPECT_EQ(ReadFile(dir + "/pelny.rtf"), text.toUtf8().toStdString());
 }
 
@@ -758,13 +884,15 @@ TEST_F(Saving, CancelledDialogWritesNothing)
     MainWindow window;
     window.show();
     Child<QPushButton>(window, "bSaveReport")->setEnabled(true);
-    saveAs(window, QString(), true);
+    saveAs(window, QString());
     EXPECT_TRUE(QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::NoDotAndDotDot).isEmpty());
 }
 
 struct FailureCase {
     const char* name;
-    std::function<std::string(const std::string& dir)> prepare;  // gives the answer
+    // Lays out the target; gives the name to type, empty where only root can
+    // lay it out.
+    std::function<std::string(Saving& test)> prepare;
 };
 void PrintTo(const FailureCase& c, std::ostream* os)
 {
@@ -780,8 +908,14 @@ TEST_P(SaveFailures, ShowTheOperationErrorBox)
     MainWindow window;
     window.show();
     Child<QPushButton>(window, "bSaveReport")->setEnabled(true);
-    Child<AttrQTextBrowser>(window, "tbDiagnostic")->setPlainText(kReport);
-    const std::string answer = GetParam().prepare(dir);
+    // Longer than what a full disk gets back by emptying a short old file.
+    const QString report = QString(kReport + "\n").repeated(40) + kReport;
+    Child<AttrQTextBrowser>(window, "tbDiagnostic")->setPlainText(report);
+    const std::string answer = GetParam().prepare(*this);
+    ASSERT_FALSE(HasFailure());
+    if (answer.empty())
+        GTEST_SKIP() << "only root can lay this target out";
+    const std::string before = TargetState(answer);
 
     QString title, main, additional;
     Qt::WindowFlags flags;
@@ -822,29 +956,62 @@ TEST_P(SaveFailures, ShowTheOperationErrorBox)
     EXPECT_EQ(additional, "");
     EXPECT_TRUE(flags.testFlag(Qt::WindowStaysOnTopHint));
     EXPECT_FALSE(flags.testFlag(Qt::WindowCloseButtonHint));
-    // The report stays in the view.
-    EXPECT_EQ(Child<AttrQTextBrowser>(window, "tbDiagnostic")->toPlainText(), kReport);
+    // The report stays in the view, and the target as it was.
+    EXPECT_EQ(Child<AttrQTextBrowser>(window, "tbDiagnostic")->toPlainText(), report);
+    EXPECT_EQ(TargetState(answer), before);
+}
+
+// A character device like the system's /dev/NAME (major 1) at path. Root
+// gets a node of its own, so that a save putting a file in its place would
+// take only that copy; anyone else a link to the system's, which they cannot
+// replace.
+bool MakeDevice(const std::string& path, const char* name, unsigned minor)
+{
+    if (geteuid() == 0)
+        return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, minor)) == 0;
+    return symlink((std::string("/dev/") + name).c_str(), path.c_str()) == 0;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Targets, SaveFailures,
-    ::testing::Values(FailureCase{"missing_directory", [](const std::string& d) { return d + "/brak/raport.rtf"; }},
-                      FailureCase{"unwritable_directory", [](const std::string&) { return std::string("/proc/raport.rtf"); }},
-                      FailureCase{"full_device",
-                                  [](const std::string& d) {
-                                      const std::string link = d + "/pelne.rtf";
-                                      EXPECT_EQ(symlink("/dev/full", link.c_str()), 0);
-                                      return link;
-                                  }}),
+    ::testing::Values(
+        FailureCase{"missing_directory", [](Saving& t) { return t.dir + "/brak/raport.rtf"; }},
+        FailureCase{"unwritable_directory", [](Saving&) { return std::string("/proc/raport.rtf"); }},
+        FailureCase{"full_device",
+                    [](Saving& t) {
+                        const std::string node = t.dir + "/pelne.rtf";
+                        EXPECT_TRUE(MakeDevice(node, "full", 7));
+                        return node;
+                    }},
+        FailureCase{"full_disk_existing_file",
+                    [](Saving& t) {
+                        const std::string folder = t.fullDisk("raport.rtf");
+                        return folder.empty() ? folder : folder + "/raport.rtf";
+                    }},
+        FailureCase{"full_disk_new_name",
+                    [](Saving& t) {
+                        const std::string folder = t.fullDisk(nullptr);
+                        return folder.empty() ? folder : folder + "/nowy.rtf";
+                    }}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
-TEST(WriteReport, ChecksOpenWriteAndFlush)
+TEST_F(Saving, DevicesAreWrittenInPlaceWithWriteAndFlushChecked)
 {
+    const std::string full = dir + "/full", null = dir + "/null";
+    ASSERT_TRUE(MakeDevice(full, "full", 7));
+    ASSERT_TRUE(MakeDevice(null, "null", 3));
     const QString big = QString(200000, QChar('x'));
-    EXPECT_FALSE(WriteReportFile("/dev/full", QStringLiteral("a")));
-    EXPECT_FALSE(WriteReportFile("/dev/full", big));
-    EXPECT_FALSE(WriteReportFile("/nonexistent-dir/x.rtf", QStringLiteral("a")));
-    EXPECT_TRUE(WriteReportFile("/dev/null", big));
+    EXPECT_FALSE(WriteReportFile(QString::fromStdString(full), QStringLiteral("a")));
+    EXPECT_FALSE(WriteReportFile(QString::fromStdString(full), big));
+    EXPECT_FALSE(WriteReportFile(QString::fromStdString(dir + "/brak/x.rtf"), QStringLiteral("a")));
+    EXPECT_TRUE(WriteReportFile(QString::fromStdString(null), big));
+    // Both are still the devices they were, with nothing beside them.
+    for (const std::string& node : {full, null}) {
+        struct stat info;
+        EXPECT_TRUE(stat(node.c_str(), &info) == 0 && S_ISCHR(info.st_mode)) << node;
+    }
+    EXPECT_EQ(QDir(QString::fromStdString(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+              QStringList({"full", "null"}));
 }
 
 // ---------------------------------------------------------------------------

@@ -4,7 +4,7 @@
 // them. The emissions are compared with a golden text in which only the
 // date, the kernel and the host name are masked. Two runs instead pull a
 // card or stop the daemon from the worker's own emission, and compare what
-// the report says from there on; one first reports on a daemon that has
+// the report says from there on; others meet a daemon or a card that has
 // stopped answering. The decoy case runs its reports as root and as an
 // ordinary user.
 #include "app/AttrQTextBrowser.h"
@@ -38,6 +38,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -366,38 +367,112 @@ std::string WithFailedReaderList(const std::string& golden)
     return out;
 }
 
-// Lets a stopped daemon run again when it goes out of scope, so that no
-// failed check leaves the report, and with it the window, waiting.
-class StoppedDaemon {
+// A process stopped (SIGSTOP): let run again by Resume(), by itself
+// resumeAfterMs after Opened() when that is not negative, and at the latest
+// when the object goes, so that no failed check leaves the report, and with
+// it the window, waiting.
+class StoppedProcess {
 public:
-    explicit StoppedDaemon(pid_t pid) : pid_(pid)
+    StoppedProcess(pid_t pid, int resumeAfterMs) : pid_(pid)
     {
-        stopped_ = kill(pid_, SIGSTOP) == 0 &&
-                   testkit::WaitUntil([this] { return vdrig::ProcessStopped(pid_); }, std::chrono::seconds(20));
+        stopped_ = pid > 0 && kill(pid, SIGSTOP) == 0 &&
+                   testkit::WaitUntil([pid] { return vdrig::ProcessStopped(pid); }, std::chrono::seconds(20));
+        if (resumeAfterMs < 0)
+            return;
+        const std::shared_future<void> opened = opened_.get_future().share();
+        resumer_ = std::thread([this, opened, resumeAfterMs] {
+            if (opened.wait_for(std::chrono::seconds(60)) == std::future_status::ready)
+                std::this_thread::sleep_for(std::chrono::milliseconds(resumeAfterMs));
+            Resume();
+        });
     }
-    ~StoppedDaemon() { Resume(); }
+    ~StoppedProcess()
+    {
+        Resume();
+        if (resumer_.joinable()) {
+            Opened();
+            resumer_.join();
+        }
+    }
     bool stopped() const { return stopped_; }
+    // Starts the count towards the resumption; any thread, any number of times.
+    void Opened()
+    {
+        std::call_once(openedOnce_, [this] { opened_.set_value(); });
+    }
     void Resume()
     {
-        if (pid_ > 0)
-            kill(pid_, SIGCONT);
-        pid_ = -1;
+        const pid_t pid = pid_.exchange(-1);
+        if (pid > 0)
+            kill(pid, SIGCONT);
     }
 
 private:
-    pid_t pid_;
+    std::atomic<pid_t> pid_;
     bool stopped_ = false;
+    std::once_flag openedOnce_;
+    std::promise<void> opened_;
+    std::thread resumer_;
 };
 
-// The daemon's wake-up waits this long for an answer (the report worker's
-// own bound). The wait itself, from the state heading to the state after it,
-// keeps that bound within a margin that no load breaks (a process list is
-// read in between); the whole report ends this much later than one without
-// a daemon at most, with a wider margin for the rest of its work, far below
-// a report that never ends.
+// The first card of a card set as a program of its own, which can be
+// stopped as a whole, as a card whose reader driver then waits on it.
+class CardProgram {
+public:
+    explicit CardProgram(const CardSetup& setup)
+    {
+        char pattern[] = "/tmp/vd-card-XXXXXX";
+        if (mkdtemp(pattern) == nullptr)
+            return;
+        dir_ = pattern;
+        std::ofstream script(dir_ + "/script");
+        for (const auto& answer : setup.answers)
+            script << answer.first << " " << answer.second << "\n";
+        script.close();
+        if (script.good())
+            pid_ = Spawn({Env("VD_APP_VCARD"), "--port", std::to_string(setup.tcpPort), "--atr", setup.atr,
+                          "--script", dir_ + "/script", "--wait", "30"},
+                         dir_ + "/log");
+    }
+    ~CardProgram()
+    {
+        Stop(pid_);
+        if (!dir_.empty()) {
+            EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+        }
+    }
+    pid_t pid() const { return pid_; }
+
+private:
+    std::string dir_;
+    pid_t pid_ = -1;
+};
+
+// The worker's waits on the PC/SC service are bounded: the daemon's wake-up
+// and the reader list. Each wait, from the emission before it to the one
+// after it, lasts at least its bound when the service does not answer, and
+// ends within a margin that no load breaks (a process list is read after
+// the wake-up); the whole report ends this much later than one without a
+// daemon at most, with a wider margin for the rest of its work, far below a
+// report that never ends.
 const int kWakeBoundMs = 5000;
+const int kListBoundMs = 10000;
 const int kWaitMarginMs = 3000;
 const int kLoadMarginMs = 15000;
+
+// What VD_APP_FREEZE stops, and the bounded wait that meets it first.
+struct Freeze {
+    const char* what;
+    const char* opens;  // the emission right before the wait
+    int boundMs;
+};
+const Freeze kFreezes[] = {
+    // The daemon itself, as one hung on a reader driver: its wake-up.
+    {"pcscd", "weighted bold \" Stan\"", kWakeBoundMs},
+    // The first reader's card: the daemon answers, but the reader's driver
+    // waits on the card, and with it the probe of every listed reader.
+    {"card", "weighted bold \" Lista czytników wykorzystywanych przez serwis PCSC\\n\"", kListBoundMs},
+};
 
 TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
 {
@@ -427,7 +502,15 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     std::vector<std::unique_ptr<VirtualCard>> cards;
     std::vector<std::future<bool>> insertions;
     const std::vector<CardSetup> setups = CardSet(Env("VD_APP_CARDS"));
+    const std::string freezing = Env("VD_APP_FREEZE");
+    std::unique_ptr<CardProgram> cardProgram;
     for (const CardSetup& setup : setups) {
+        if (freezing == "card" && cardProgram == nullptr) {
+            cardProgram = std::make_unique<CardProgram>(setup);
+            ASSERT_GT(cardProgram->pid(), 0) << "the card program did not start (VD_APP_VCARD)";
+            ASSERT_TRUE(WaitCardPresent(setup.reader)) << "card never became present in " << setup.reader;
+            continue;
+        }
         cards.push_back(std::make_unique<VirtualCard>(FromHex(setup.atr), setup.tcpPort));
         for (const auto& answer : setup.answers)
             cards.back()->AddResponse(FromHex(answer.first), FromHex(answer.second));
@@ -488,37 +571,64 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     // are ended before counting, on both sides.
     QThreadPool::globalInstance()->waitForDone();
     const std::set<std::string> threads = testkit::OwnThreadIds();
-    if (Env("VD_APP_FREEZE") == "1") {
-        // The daemon stops answering before the report, as one hung on a
-        // reader driver does: the report tells the reader list failed and
-        // ends within the wake-up's bound, without asking the daemon more.
-        StoppedDaemon frozen(static_cast<pid_t>(vdrig::DaemonPid()));
-        ASSERT_TRUE(frozen.stopped());
-        QElapsedTimer clock;
-        clock.start();
-        std::atomic<qint64> asked(-1), answered(-1);
+    // A process stops answering before the report. Stopped for the whole
+    // report, the bounded wait that meets it first runs out: the report says
+    // the reader list failed and asks the service nothing more, and the next
+    // report, with the process running again, is the whole one. Resumed
+    // well inside the bound, the report is the whole one at once.
+    const Freeze* freeze = nullptr;
+    for (const Freeze& row : kFreezes)
+        freeze = freezing == row.what ? &row : freeze;
+    ASSERT_EQ(freeze == nullptr, freezing.empty()) << "no such process to stop: " << freezing;
+    const std::string resumeAfter = Env("VD_APP_RESUME_AFTER_MS");
+    const int resumeAfterMs = resumeAfter.empty() ? -1 : std::stoi(resumeAfter);
+    std::unique_ptr<StoppedProcess> frozen;
+    QElapsedTimer clock;
+    std::atomic<qint64> opened(-1), closed(-1);
+    if (freeze != nullptr) {
+        ASSERT_TRUE(freezing != "card" || cardProgram != nullptr) << "no card set to stop a card of";
+        frozen = std::make_unique<StoppedProcess>(
+            freezing == "pcscd" ? static_cast<pid_t>(vdrig::DaemonPid()) : cardProgram->pid(), resumeAfterMs);
+        ASSERT_TRUE(frozen->stopped());
         recorder.onLine([&](const std::string& line) {
-            if (line == "weighted bold \" Stan\"")
-                asked = clock.elapsed();
-            else if (line == "plain \" : Uruchomiona\\n\"")
-                answered = clock.elapsed();
+            if (opened < 0 && line == freeze->opens) {
+                opened = clock.elapsed();
+                frozen->Opened();
+            } else if (opened >= 0 && closed < 0) {
+                closed = clock.elapsed();
+            }
         });
-        ASSERT_TRUE(RunReport(window)) << "the report waits on the stopped daemon";
+        clock.start();
+    }
+    if (freeze != nullptr && resumeAfterMs < 0) {
+        if (!RunReport(window)) {
+            // The report must end before the window and the recorder go.
+            frozen->Resume();
+            WaitUntil([&] { return window.findChild<QPushButton*>("bGenerateReport")->isEnabled(); }, 60000);
+            FAIL() << "the report waits on the stopped " << freezing;
+        }
         recorder.onLine(nullptr);
-        EXPECT_LT(clock.elapsed(), kWakeBoundMs + kLoadMarginMs);
-        ASSERT_TRUE(asked >= 0 && answered >= 0);
-        EXPECT_LT(answered - asked, kWakeBoundMs + kWaitMarginMs) << "the wake-up outlasted its bound";
+        EXPECT_LT(clock.elapsed(), freeze->boundMs + kLoadMarginMs);
+        ASSERT_TRUE(opened >= 0 && closed >= 0);
+        EXPECT_GE(closed - opened, freeze->boundMs) << "the wait ended before its bound, not on it";
+        EXPECT_LT(closed - opened, freeze->boundMs + kWaitMarginMs) << "the wait outlasted its bound";
         EXPECT_TRUE(window.findChild<QPushButton*>("bSaveReport")->isEnabled());
         std::ostringstream report;
         for (const std::string& line : recorder.lines())
             report << Mask(line) << "\n";
         EXPECT_EQ(report.str(), WithFailedReaderList(ReadFile(golden)));
-        frozen.Resume();
+        frozen->Resume();
         recorder.clear();
     }
     const time_t started = time(nullptr);
     ASSERT_TRUE(RunReport(window));
     const time_t ended = time(nullptr);
+    if (freeze != nullptr && resumeAfterMs >= 0) {
+        recorder.onLine(nullptr);
+        frozen.reset();
+        ASSERT_TRUE(opened >= 0 && closed >= 0);
+        EXPECT_GE(closed - opened, resumeAfterMs) << "the stop did not hold the bounded wait";
+    }
     QThreadPool::globalInstance()->waitForDone();
     Stop(activated);
     if (!activationDir.empty()) {
@@ -730,6 +840,8 @@ public:
             close(socket_);
             unlink("/run/pcscd/pcscd.comm");
         }
+        for (const std::string& dir : mounts_)
+            EXPECT_EQ(umount2(dir.c_str(), MNT_DETACH), 0) << dir;
         for (const std::string& dir : dirs_)
             EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
     }
@@ -738,6 +850,8 @@ public:
     // and mode, and started by its absolute path as that owner.
     bool StartCopy(const std::string& dir, uid_t owner, mode_t mode)
     {
+        if (dir.empty())
+            return false;
         const std::string path = dir + "/pcscd";
         copies_.push_back(dir);
         if (system(("cp '" + decoy_ + "' '" + path + "'").c_str()) != 0 || chown(path.c_str(), owner, owner) != 0 ||
@@ -760,6 +874,16 @@ public:
             return std::string();
         if (dirs_.empty() || path.rfind(dirs_.back(), 0) != 0)
             dirs_.push_back(path);
+        return path;
+    }
+    // A directory of root's that only root may write, on a file system of
+    // its own mounted nosuid, as every mount an ordinary user can make is;
+    // removed with the scene.
+    std::string NosuidDirectory(const std::string& path)
+    {
+        if (Directory(path, 0755).empty() || mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
+            return std::string();
+        mounts_.push_back(path);
         return path;
     }
     // A process that names "pcscd" in its arguments only, and a socket
@@ -804,6 +928,7 @@ private:
     std::string open_;
     std::vector<pid_t> processes_;
     std::vector<std::string> dirs_;
+    std::vector<std::string> mounts_;
     std::vector<std::string> copies_;
     int socket_ = -1;
 };
@@ -822,7 +947,8 @@ const uid_t kStranger = 4321;   // another ordinary user
 // version, with the report run by root and by an ordinary user. Root looks
 // at the file a process runs; the user, who may not, at the program its
 // command names: a root-owned "pcscd" in directories only root may write.
-// A stranger's "pcscd" is never run, whoever runs the report.
+// A stranger's "pcscd" is never run, whoever runs the report, nor one on a
+// file system mounted nosuid.
 TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
@@ -869,6 +995,12 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
         {"roots_pcscd_in_roots_directories",
          [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-root", 0755), 0, 0755); },
          Shown::DecoyVersion, Shown::DecoyVersion},
+        // Root's in every way a file can show, but on a mount its user may have made.
+        {"roots_pcscd_on_a_nosuid_mount",
+         [rootOnly](DecoyScene& scene) {
+             return scene.StartCopy(scene.NosuidDirectory(rootOnly + "/vd-nosuid"), 0, 0755);
+         },
+         Shown::NoVersion, Shown::NoVersion},
         {"daemon_started_by_name", [](DecoyScene& scene) { return scene.StartDaemon("pcscd"); },
          Shown::DaemonVersion, Shown::NoVersion},
         {"daemon_started_by_its_path", [](DecoyScene& scene) { return scene.StartDaemon("/usr/sbin/pcscd"); },

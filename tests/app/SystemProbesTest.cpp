@@ -1,9 +1,11 @@
 // What the report asks of the system: commands, the process list, the
 // daemon's program file, token libraries and the user database.
 #include "app/SystemProbes.h"
+#include "app/SystemProbes_internal.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <ostream>
@@ -94,12 +96,20 @@ protected:
 class RunProgram : public ScratchDir {
 protected:
     // Runs a script that notes its process id and then outlives the time
-    // limit: it must be killed and reaped, and what it printed kept.
-    void expectKilledKeeping(const std::string& name, const std::string& body, const std::string& expected)
+    // limit or prints more than is kept: by the time the call returns, and
+    // within its limit, it must be killed and reaped, and what it printed
+    // kept.
+    void expectKilledKeeping(const std::string& name, const std::string& body, const std::string& expected,
+                             int timeoutMs = 300)
     {
         const std::string pidFile = dir + "/pid";
         std::string output;
-        ASSERT_TRUE(RunProgramOutput(script(name, "echo $$ > " + pidFile + "\n" + body), "--ver", 300, output));
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(RunProgramOutput(script(name, "echo $$ > " + pidFile + "\n" + body), "--ver", timeoutMs, output));
+        // Only a hang is caught here, so the margin is wide.
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(timeoutMs + 5000));
+        // Sizes first: a runaway output is not printed whole.
+        ASSERT_EQ(output.size(), expected.size());
         EXPECT_EQ(output, expected);
         std::ifstream in(pidFile);
         pid_t pid = 0;
@@ -150,6 +160,34 @@ TEST_F(RunProgram, HangingProgramIsKilledAndPartialOutputKept)
 TEST_F(RunProgram, ProgramThatClosesOutputButRunsOnIsKilled)
 {
     expectKilledKeeping("closer", "echo done\nexec sleep 300 >&-\n", "done\n");
+}
+
+// A version text is never this long; whatever a program prints, the report
+// keeps no more than 64 KiB and waits no longer than its time limit.
+TEST_F(RunProgram, KeepsAtMost64KiBOfOutput)
+{
+    struct CapCase {
+        const char* name;
+        std::string body;
+        size_t kept;
+    };
+    const std::string print = "yes 0123456789abcde | head -c ";
+    const CapCase cases[] = {
+        {"just_under", print + "65535\n", 65535},
+        {"exactly", print + "65536\n", 65536},
+        {"just_over", print + "65537\n", 65536},
+        {"hundred_mib", print + "104857600\n", 65536},
+        {"endless", "exec yes 0123456789abcde\n", 65536},
+    };
+    // Sixteen-byte lines show where the cut fell.
+    std::string lines;
+    while (lines.size() < 65536)
+        lines += "0123456789abcde\n";
+    for (const CapCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Two seconds fill the cap many times over, even on a loaded machine.
+        expectKilledKeeping(c.name, c.body, lines.substr(0, c.kept), 2000);
+    }
 }
 
 TEST_F(RunProgram, LongPathRuns)

@@ -120,8 +120,7 @@ int RunAndWait(const std::vector<std::string>& args)
 UpdateServer::UpdateServer() : pid_(-1), stdinFd_(-1), httpPort_(0), httpsPort_(0), httpsWrongPort_(0)
 {
     const std::string d = dir_.path();
-    const std::string root = d + "/root";
-    mkdir(root.c_str(), 0700);
+    mkdir(root().c_str(), 0700);
     // A self-signed certificate for the loopback address, and one for a host
     // that the address does not name.
     const struct {
@@ -143,7 +142,7 @@ UpdateServer::UpdateServer() : pid_(-1), stdinFd_(-1), httpPort_(0), httpsPort_(
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, toServer[0], 0);
     posix_spawn_file_actions_adddup2(&actions, fromServer[1], 1);
-    pid_ = Spawn({"python3", VD_UPDATE_SERVER, "--root", root, "--log", d + "/requests.log", "--tls",
+    pid_ = Spawn({"python3", VD_UPDATE_SERVER, "--root", root(), "--log", d + "/requests.log", "--tls",
                   d + "/good-cert.pem", d + "/good-key.pem", "--tls", d + "/wrong-cert.pem", d + "/wrong-key.pem"},
                  &actions);
     posix_spawn_file_actions_destroy(&actions);
@@ -193,7 +192,12 @@ UpdateServer::~UpdateServer()
 
 void UpdateServer::put(const std::string& name, const std::string& content)
 {
-    WriteFile(dir_.path() + "/root/" + name, content);
+    WriteFile(root() + "/" + name, content);
+}
+
+std::string UpdateServer::root() const
+{
+    return dir_.path() + "/root";
 }
 
 std::string UpdateServer::http() const

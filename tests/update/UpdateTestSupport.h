@@ -46,6 +46,8 @@ public:
     std::string http() const;
     std::string https() const;           // certificate names 127.0.0.1
     std::string httpsWrongName() const;  // certificate names another host
+    // The directory on this machine's disk that holds the files put() wrote.
+    std::string root() const;
     // Paths requested so far, one per line as the server logged them.
     std::vector<std::string> requests() const;
     void clearRequests();
@@ -99,6 +101,9 @@ private:
 // within the two.
 constexpr double kTransferTimeOutSeconds = 5.0;
 constexpr double kTimeOutMarginSeconds = 3.0;
+// The earliest that a check ended by its time-out is seen to end: one that
+// took less never waited for it.
+constexpr double kTimeOutEarliestSeconds = kTransferTimeOutSeconds - 0.5;
 
 // Puts a program "firefox" first on the search path that, after a short
 // delay (so that a caller who does not wait would miss it), writes each of

@@ -1,8 +1,9 @@
-// The process-wide configuration record, filled at start-up from
-// "VantrelonDiagnostic.xml" in the application directory and read by the
-// update check.
-#ifndef VD_APP_RUNTIMEPARAMS_H
-#define VD_APP_RUNTIMEPARAMS_H
+// The process-wide configuration record, filled at start-up by the main
+// window from "VantrelonDiagnostic.xml" in the application directory and
+// read by the update check. It lives here, beside its reader, so that the
+// update library needs nothing of the application that links it.
+#ifndef VD_UPDATE_RUNTIMEPARAMS_H
+#define VD_UPDATE_RUNTIMEPARAMS_H
 
 #include "plist/Plist.h"
 
@@ -10,6 +11,7 @@ struct RuntimeParams {
     bool checkLatestVersion;
     char versionFileUrl[256];  // NUL-terminated, at most 255 bytes of text
 };
+static_assert(sizeof(RuntimeParams) == 1 + 256, "RuntimeParams layout");
 
 extern RuntimeParams runtimeParams;
 

@@ -1,4 +1,4 @@
-#include "app/RuntimeParams.h"
+#include "update/RuntimeParams.h"
 
 #include <cstring>
 #include <string>

@@ -1,5 +1,8 @@
-// The configuration record and the application directory the build lays out.
-#include "app/RuntimeParams.h"
+// The configuration record, the application directory the build lays out,
+// and the update check run on the record that directory's configuration
+// fills.
+#include "update/RuntimeParams.h"
+#include "update/PanelCheckVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -68,12 +71,16 @@ TEST(ApplicationDirectory, VersionAndConfigurationBesideTheProgram)
 
     Plist::Dictionary configuration;
     Plist::readDictionaryFromFile(VD_APP_DIR "/VantrelonDiagnostic.xml", configuration);
-    RuntimeParams params;
-    memset(&params, 0, sizeof params);
-    params.checkLatestVersion = true;  // the file must switch it off
-    ApplyConfiguration(configuration, params);
-    EXPECT_FALSE(params.checkLatestVersion);
-    EXPECT_STREQ(params.versionFileUrl, "");
+    memset(&runtimeParams, 0, sizeof runtimeParams);
+    runtimeParams.checkLatestVersion = true;  // the file must switch it off
+    ApplyConfiguration(configuration, runtimeParams);
+    EXPECT_FALSE(runtimeParams.checkLatestVersion);
+    EXPECT_STREQ(runtimeParams.versionFileUrl, "");
+
+    // So the check, run on that record, returns at once, before it would
+    // read the window it is given: here there is none.
+    PanelCheckVersion dialog(nullptr);
+    dialog.CheckVersion(nullptr);
 }
 
 } // namespace
