@@ -332,12 +332,20 @@ PCSC_READER::WatchNext PCSC_READER::PublishChange(Watch& w, unsigned long ev, bo
 }
 
 long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, unsigned char* atrOut) {
-    std::unique_lock<pcscread::TimedLock> published(threadSemaphore, DeadlineIn(kStateReadLockWait));
-    if (!published.owns_lock()) {
-        // The restarted thread answers the next read; this one still fails.
-        if (threadFailed) StartThread();
-        return PCSC2STD_ERR_THREAD;
+    {
+        // Readers on other threads wait here while one restarts the thread.
+        std::lock_guard<std::mutex> restart(restartMutex);
+        if (threadFailed) {
+            // A watch thread that ended on a failure publishes nothing more,
+            // so what it left is stale: a new thread answers the next read,
+            // and this one fails. While none can be started, every read
+            // fails and tries again.
+            if (StartThread() != 0) threadFailed = true;
+            return PCSC2STD_ERR_THREAD;
+        }
     }
+    std::unique_lock<pcscread::TimedLock> published(threadSemaphore, DeadlineIn(kStateReadLockWait));
+    if (!published.owns_lock()) return PCSC2STD_ERR_THREAD;
     long result = 0;
     if (cardStateOperationResult != 0) {
         // A reader that has gone is reported as one that is unavailable.
