@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -660,15 +661,21 @@ struct NameCase {
     size_t size;
     std::string expected;
     bool whole;
+    // The source is a field of exactly src.size() bytes with no terminator.
+    bool unterminated = false;
 };
 
 class NameCopies : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(NameCopies, BoundedAndTerminated) {
     const NameCase& c = GetParam();
+    // A heap copy of its own, so that a read past the source is caught.
+    const size_t srcSize = c.src.size() + (c.unterminated ? 0 : 1);
+    std::unique_ptr<char[]> src(new char[srcSize]);
+    std::memcpy(src.get(), c.src.c_str(), srcSize);
     char buf[130];
     std::memset(buf, 'Q', sizeof buf);
-    EXPECT_EQ(c.whole, pcscread::CopyName(buf, c.size, c.src.c_str()));
+    EXPECT_EQ(c.whole, pcscread::CopyName(buf, c.size, src.get()));
     EXPECT_EQ(c.expected, std::string(buf));
     for (size_t i = c.size; i < sizeof buf; ++i) ASSERT_EQ('Q', buf[i]) << i;
 }
@@ -692,7 +699,10 @@ INSTANTIATE_TEST_SUITE_P(
                                std::string(125, 'c') + "\xC5\x84", false},
                       NameCase{"ThreeByteAcrossTheEnd", std::string(125, 'd') + "\xE2\x82\xAC", 128,
                                std::string(125, 'd'), false},
-                      NameCase{"AllTwoByte", Repeated("\xC5\x84", 100), 128, Repeated("\xC5\x84", 63), false}),
+                      NameCase{"AllTwoByte", Repeated("\xC5\x84", 100), 128, Repeated("\xC5\x84", 63), false},
+                      // A full 128-byte reader name field without a terminator.
+                      NameCase{"FullFieldUnterminated", std::string(128, 'r'), 128, std::string(127, 'r'), false,
+                               true}),
     [](const ::testing::TestParamInfo<NameCase>& i) { return std::string(i.param.label); });
 
 TEST(NameCopiesNull, NullSourceGivesEmpty) {
