@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "pcscread/pcsc2std.h"
@@ -191,20 +192,24 @@ void PCSC_READER::SendAckIfNeeded(bool* ackSent) {
 }
 
 bool PCSC_READER::PublishState(const SCARD_READERSTATE& rs) {
-    if (!threadSemaphore.LockUntil(DeadlineIn(kPublishLockWait))) return false;
-    eventState.store(rs.dwEventState & kStateBits, std::memory_order_release);
-    cardStateOperationResult = 0;
-    atrLength = rs.cbAtr <= sizeof atr ? rs.cbAtr : sizeof atr;
-    std::memcpy(atr, rs.rgbAtr, atrLength);
-    threadSemaphore.Unlock();
+    {
+        std::unique_lock<pcscread::TimedLock> published(threadSemaphore, DeadlineIn(kPublishLockWait));
+        if (!published.owns_lock()) return false;
+        eventState.store(rs.dwEventState & kStateBits, std::memory_order_release);
+        cardStateOperationResult = 0;
+        atrLength = rs.cbAtr <= sizeof atr ? rs.cbAtr : sizeof atr;
+        std::memcpy(atr, rs.rgbAtr, atrLength);
+    }
     waitEvent.Set();
     return true;
 }
 
 bool PCSC_READER::PublishError(LONG rc) {
-    if (!threadSemaphore.LockUntil(DeadlineIn(kPublishLockWait))) return false;
-    cardStateOperationResult = rc;
-    threadSemaphore.Unlock();
+    {
+        std::unique_lock<pcscread::TimedLock> published(threadSemaphore, DeadlineIn(kPublishLockWait));
+        if (!published.owns_lock()) return false;
+        cardStateOperationResult = rc;
+    }
     waitEvent.Set();
     return true;
 }
@@ -327,11 +332,20 @@ PCSC_READER::WatchNext PCSC_READER::PublishChange(Watch& w, unsigned long ev, bo
 }
 
 long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, unsigned char* atrOut) {
-    if (!threadSemaphore.LockUntil(DeadlineIn(kStateReadLockWait))) {
-        // The restarted thread answers the next read; this one still fails.
-        if (threadFailed) StartThread();
-        return PCSC2STD_ERR_THREAD;
+    {
+        // Readers on other threads wait here while one restarts the thread.
+        std::lock_guard<std::mutex> restart(restartMutex);
+        if (threadFailed) {
+            // A watch thread that ended on a failure publishes nothing more,
+            // so what it left is stale: a new thread answers the next read,
+            // and this one fails. While none can be started, every read
+            // fails and tries again.
+            if (StartThread() != 0) threadFailed = true;
+            return PCSC2STD_ERR_THREAD;
+        }
     }
+    std::unique_lock<pcscread::TimedLock> published(threadSemaphore, DeadlineIn(kStateReadLockWait));
+    if (!published.owns_lock()) return PCSC2STD_ERR_THREAD;
     long result = 0;
     if (cardStateOperationResult != 0) {
         // A reader that has gone is reported as one that is unavailable.
@@ -358,15 +372,14 @@ long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, u
         }
         if (state != nullptr) *state = out;
     }
-    threadSemaphore.Unlock();
     return result;
 }
 
 long PCSC_READER::GetATR(unsigned long* atrLenOut, unsigned char* atrOut) {
-    if (!threadSemaphore.LockUntil(DeadlineIn(kAtrReadLockWait))) return PCSC2STD_ERR_THREAD;
+    std::unique_lock<pcscread::TimedLock> published(threadSemaphore, DeadlineIn(kAtrReadLockWait));
+    if (!published.owns_lock()) return PCSC2STD_ERR_THREAD;
     if (atrLenOut != nullptr) *atrLenOut = atrLength;
     if (atrOut != nullptr) std::memcpy(atrOut, atr, atrLength);
-    threadSemaphore.Unlock();
     return 0;
 }
 

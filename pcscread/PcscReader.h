@@ -40,7 +40,8 @@ public:
     long StartThread();
     // The state published last; a change is handed out once. state and atr
     // (PCSC_READER_ATR_SIZE bytes) are written only on success, atr only
-    // with a change.
+    // with a change. -24 when the lock stays busy, and when the watch thread
+    // has failed: that read starts a new thread for the next one.
     long GetCardState(unsigned long* state, unsigned long* atrLen, unsigned char* atr);
     // The published ATR (atr holds PCSC_READER_ATR_SIZE bytes). 0 / -24.
     long GetATR(unsigned long* atrLen, unsigned char* atr);
@@ -87,6 +88,8 @@ private:
     // Set after each publication. Nothing in the layer waits on it; it is kept for whoever wants to.
     pcscread::Event waitEvent;
     std::atomic<bool> threadFailed{false};
+    // Held by the state read that restarts a failed thread.
+    std::mutex restartMutex;
 
     pcscread::TimedLock threadSemaphore;
     std::atomic<unsigned long> eventState{SCARD_STATE_UNKNOWN};

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include "pcscread/Names.h"
@@ -85,11 +86,8 @@ uint16_t ReaderStatusOf(LONG probe, bool* listed) {
 }  // namespace
 
 void InitLibrary() {
-    portTableMutex.Lock();
-    if (pcsc2stdInitialized.load(std::memory_order_relaxed)) {
-        portTableMutex.Unlock();
-        return;
-    }
+    std::lock_guard<pcscread::TimedLock> table(portTableMutex);
+    if (pcsc2stdInitialized.load(std::memory_order_relaxed)) return;
     for (uint32_t i = 0; i < PCSC2STD_MAX_PORTS; ++i) {
         portCards[i].store(nullptr, std::memory_order_relaxed);
         portTable[i].portNumber = PCSC2STD_NO_PORT;
@@ -98,7 +96,6 @@ void InitLibrary() {
         portTable[i].reserved = false;
     }
     pcsc2stdInitialized.store(1, std::memory_order_release);
-    portTableMutex.Unlock();
 }
 
 int InitPort(uint32_t portNumber, uint32_t subPort, const char* readerName, uint32_t* port, int cardKind,
@@ -115,42 +112,49 @@ int InitPort(uint32_t portNumber, uint32_t subPort, const char* readerName, uint
         if (subPort > 32) return PCSC2STD_ERR_BAD_SUBPORT_NUMBER;
     }
 
-    if (!portTableMutex.LockUntil(DeadlineIn(kPortTableWait))) {
-        Trace("pcsc2std:InitPort(...). Port table is busy for ", readerName);
-        return PCSC2STD_ERR_INIT_PORT;
-    }
     // Every slot is visited, so an equal open port is found even behind a
-    // free slot.
+    // free slot. A free slot is reserved under the lock, so a concurrent
+    // InitPort cannot claim it while the card object is being created.
     int candidate = -1;
-    for (uint32_t i = 0; i < PCSC2STD_MAX_PORTS; ++i) {
-        const PortEntry& e = portTable[i];
-        const bool open = portCards[i].load(std::memory_order_relaxed) != nullptr;
-        if (open && e.portNumber == portNumber && e.subPort == subPort && e.readerName != nullptr && named &&
-            std::strcmp(e.readerName, readerName) == 0) {
-            portTableMutex.Unlock();
-            out = i;
-            Trace("pcsc2std:InitPort(...). Port is already in use. ", readerName);
-            return PCSC2STD_ERR_PORT_IN_USE;
+    int inUse = -1;
+    {
+        std::unique_lock<pcscread::TimedLock> table(portTableMutex, DeadlineIn(kPortTableWait));
+        if (!table.owns_lock()) {
+            Trace("pcsc2std:InitPort(...). Port table is busy for ", readerName);
+            return PCSC2STD_ERR_INIT_PORT;
         }
-        if (candidate < 0 && !open && !e.reserved) candidate = static_cast<int>(i);
+        for (uint32_t i = 0; i < PCSC2STD_MAX_PORTS && inUse < 0; ++i) {
+            const PortEntry& e = portTable[i];
+            const bool open = portCards[i].load(std::memory_order_relaxed) != nullptr;
+            if (open && e.portNumber == portNumber && e.subPort == subPort && e.readerName != nullptr && named &&
+                std::strcmp(e.readerName, readerName) == 0)
+                inUse = static_cast<int>(i);
+            else if (candidate < 0 && !open && !e.reserved)
+                candidate = static_cast<int>(i);
+        }
+        if (inUse < 0 && candidate >= 0) {
+            PortEntry& e = portTable[candidate];
+            e.reserved = true;
+            e.portNumber = portNumber;
+            e.subPort = subPort;
+        }
+    }
+    if (inUse >= 0) {
+        out = static_cast<uint32_t>(inUse);
+        Trace("pcsc2std:InitPort(...). Port is already in use. ", readerName);
+        return PCSC2STD_ERR_PORT_IN_USE;
     }
     if (candidate < 0) {
-        portTableMutex.Unlock();
         Trace("pcsc2std:InitPort(...). No free port for ", readerName);
         return PCSC2STD_ERR_INIT_PORT;
     }
-    // The slot is reserved under the lock, so a concurrent InitPort cannot
-    // claim it while the card object is being created.
     PortEntry& slot = portTable[candidate];
-    slot.reserved = true;
-    slot.portNumber = portNumber;
-    slot.subPort = subPort;
-    portTableMutex.Unlock();
 
     auto release = [&](int code) {
-        portTableMutex.Lock();
-        ClearSlot(slot);
-        portTableMutex.Unlock();
+        {
+            std::lock_guard<pcscread::TimedLock> table(portTableMutex);
+            ClearSlot(slot);
+        }
         TraceInt("pcsc2std:InitPort(...) failed", code);
         return code;
     };
@@ -186,12 +190,13 @@ int InitPort(uint32_t portNumber, uint32_t subPort, const char* readerName, uint
         return release(PCSC2STD_ERR_INIT_PORT);
     }
 
-    portTableMutex.Lock();
-    slot.shareMode = shareMode;
-    slot.readerName = nameCopy;
-    slot.reserved = false;
-    portCards[candidate].store(card, std::memory_order_release);
-    portTableMutex.Unlock();
+    {
+        std::lock_guard<pcscread::TimedLock> table(portTableMutex);
+        slot.shareMode = shareMode;
+        slot.readerName = nameCopy;
+        slot.reserved = false;
+        portCards[candidate].store(card, std::memory_order_release);
+    }
     out = static_cast<uint32_t>(candidate);
     return 0;
 }
@@ -242,10 +247,12 @@ int ClosePort(uint32_t port) {
     // The card is detached under the lock, so of two racing closes exactly
     // one gets it; it is destroyed outside the lock because stopping its
     // watch thread takes a while.
-    portTableMutex.Lock();
-    PCSC_CARD* card = portCards[port].exchange(nullptr, std::memory_order_acq_rel);
-    if (card != nullptr) ClearSlot(portTable[port]);
-    portTableMutex.Unlock();
+    PCSC_CARD* card = nullptr;
+    {
+        std::lock_guard<pcscread::TimedLock> table(portTableMutex);
+        card = portCards[port].exchange(nullptr, std::memory_order_acq_rel);
+        if (card != nullptr) ClearSlot(portTable[port]);
+    }
     if (card == nullptr) return PCSC2STD_ERR_PORT_NOT_OPEN;
     delete card;
     return 0;
@@ -265,10 +272,12 @@ int CardStatusATR(unsigned char* atr, int32_t* atrLen, uint32_t port) {
     PCSC_CARD* card = nullptr;
     if (int rc = CardOf(port, &card)) return rc;
     char name[PCSC2STD_READER_NAME_SIZE];
-    portTableMutex.Lock();
-    const bool haveName = portTable[port].readerName != nullptr;
-    if (haveName) pcscread::CopyName(name, sizeof name, portTable[port].readerName);
-    portTableMutex.Unlock();
+    bool haveName = false;
+    {
+        std::lock_guard<pcscread::TimedLock> table(portTableMutex);
+        haveName = portTable[port].readerName != nullptr;
+        if (haveName) pcscread::CopyName(name, sizeof name, portTable[port].readerName);
+    }
     if (!haveName) return PCSC2STD_ERR_PORT_NOT_OPEN;
 
     SCARDCONTEXT ctx = 0;
@@ -346,9 +355,11 @@ int CardReset(unsigned char* atr, int16_t coldReset, uint32_t port) {
     PCSC_CARD* card = nullptr;
     if (int rc = CardOf(port, &card)) return rc;
     if (atr == nullptr) return PCSC2STD_ERR_RESET;
-    portTableMutex.Lock();
-    const DWORD shareMode = portTable[port].shareMode;
-    portTableMutex.Unlock();
+    DWORD shareMode = SCARD_SHARE_SHARED;
+    {
+        std::lock_guard<pcscread::TimedLock> table(portTableMutex);
+        shareMode = portTable[port].shareMode;
+    }
     LONG rc = card->Connect(shareMode);
     if (rc != SCARD_S_SUCCESS)
         return rc == SCARD_E_NO_SMARTCARD ? PCSC2STD_ERR_NO_SMARTCARD : MapServiceError(rc, PCSC2STD_ERR_CONNECT);

@@ -16,22 +16,25 @@ using Clock = std::chrono::steady_clock;
 
 inline Clock::time_point DeadlineIn(std::chrono::milliseconds ms) { return Clock::now() + ms; }
 
-// A non-recursive lock whose acquisition can give up at a deadline.
+// A non-recursive lock whose acquisition can give up at a deadline. It has
+// the standard names, so std::lock_guard and std::unique_lock (with a
+// deadline too) hold it for a scope.
 class TimedLock {
 public:
-    bool LockUntil(Clock::time_point deadline) {
+    // True when the lock was taken before the deadline.
+    bool try_lock_until(Clock::time_point deadline) {
         std::unique_lock<std::mutex> g(m_);
         if (!cv_.wait_until(g, deadline, [this] { return !locked_; })) return false;
         locked_ = true;
         return true;
     }
     // Only for holders that keep the lock for a few instructions.
-    void Lock() {
+    void lock() {
         std::unique_lock<std::mutex> g(m_);
         cv_.wait(g, [this] { return !locked_; });
         locked_ = true;
     }
-    void Unlock() {
+    void unlock() {
         {
             std::lock_guard<std::mutex> g(m_);
             locked_ = false;

@@ -149,6 +149,27 @@ int OpenLockFile(const char* path, int* err) {
     return -1;
 }
 
+// Writes a lock function's exit line when the function returns, whichever
+// return it takes: "[function][EXIT]", or "[function]-name[EXIT]" for the
+// named locks. It is made after the enter line, so the exit line is always
+// the function's last.
+class ExitTrace {
+public:
+    explicit ExitTrace(const char* function, const char* name = nullptr) : function_(function), name_(name) {}
+    ~ExitTrace() {
+        if (name_ != nullptr)
+            LogMessage("[%s]-%s[EXIT]\n", function_, name_);
+        else
+            LogMessage("[%s][EXIT]\n", function_);
+    }
+    ExitTrace(const ExitTrace&) = delete;
+    ExitTrace& operator=(const ExitTrace&) = delete;
+
+private:
+    const char* function_;
+    const char* name_;
+};
+
 }  // namespace
 
 struct FileLockWait {
@@ -204,15 +225,14 @@ int AcquireFileLock(const char* path, int* fd, int32_t timeoutMs, int* sysErr) {
         LogMessage("[%s]-%s.[ENTER]\n", kAcquireFile, path);
     else
         LogMessage("[%s].[ENTER]\n", kAcquireFile);
+    const ExitTrace exitTrace(kAcquireFile);
     if (sysErr != nullptr) *sysErr = 0;
     if (path == nullptr || fd == nullptr || sysErr == nullptr) {
         LogMessage("[%s].[ERROR]. At least one of passed parameters is NULL\n", kAcquireFile);
-        LogMessage("[%s][EXIT]\n", kAcquireFile);
         return LOCK_ERR_BAD_PARAMETER;
     }
     if (path[0] == '\0') {
         LogMessage("[%s]. [ERROR].Lock name can not be empty.\n", kAcquireFile);
-        LogMessage("[%s][EXIT]\n", kAcquireFile);
         return LOCK_ERR_BAD_PARAMETER;
     }
 
@@ -222,12 +242,10 @@ int AcquireFileLock(const char* path, int* fd, int32_t timeoutMs, int* sysErr) {
     if (d < 0) {
         LogMessage("[%s]. [ERROR].Can not open lock file - open(...) failed. System error %d\n", kAcquireFile,
                    *sysErr);
-        LogMessage("[%s][EXIT]\n", kAcquireFile);
         return LOCK_ERR_SYSTEM;
     }
     if (flock(d, LOCK_EX | LOCK_NB) == 0) {
         *fd = d;
-        LogMessage("[%s][EXIT]\n", kAcquireFile);
         return 0;
     }
 
@@ -266,11 +284,9 @@ int AcquireFileLock(const char* path, int* fd, int32_t timeoutMs, int* sysErr) {
     if (result != 0) {
         close(d);
         LogMessage("[%s]. [ERROR].Can not lock file - flock(...) failed. System error %d\n", kAcquireFile, *sysErr);
-        LogMessage("[%s][EXIT]\n", kAcquireFile);
         return result;
     }
     *fd = d;
-    LogMessage("[%s][EXIT]\n", kAcquireFile);
     return 0;
 }
 
@@ -279,14 +295,13 @@ int ReleaseFileLock(int fd, const char* path, int* sysErr) {
         LogMessage("[%s]-%s.[ENTER]\n", kReleaseFile, path);
     else
         LogMessage("[%s].[ENTER]\n", kReleaseFile);
+    const ExitTrace exitTrace(kReleaseFile);
     if (path == nullptr || sysErr == nullptr) {
         LogMessage("[%s]. [ERROR].At least one of passed parameters is NULL\n", kReleaseFile);
-        LogMessage("[%s][EXIT]\n", kReleaseFile);
         return LOCK_ERR_BAD_PARAMETER;
     }
     if (path[0] == '\0') {
         LogMessage("[%s]. [ERROR].Lock name can not be empty.\n", kReleaseFile);
-        LogMessage("[%s][EXIT]\n", kReleaseFile);
         return LOCK_ERR_BAD_PARAMETER;
     }
     int result = 0;
@@ -296,15 +311,14 @@ int ReleaseFileLock(int fd, const char* path, int* sysErr) {
                    *sysErr);
         result = LOCK_ERR_SYSTEM;
     }
-    LogMessage("[%s][EXIT]\n", kReleaseFile);
     return result;
 }
 
 int AcquireNamedLock(const std::string& name, int64_t timeoutMs, int* fd, int* sysErr) {
     LogMessage("[%s]-%s[ENTER]\n", kAcquireNamed, name.c_str());
+    const ExitTrace exitTrace(kAcquireNamed, name.c_str());
     if (fd == nullptr || sysErr == nullptr) {
         LogMessage("[%s].[ERROR]. At least one of passed parameters is NULL\n", kAcquireNamed);
-        LogMessage("[%s]-%s[EXIT]\n", kAcquireNamed, name.c_str());
         return LOCK_ERR_BAD_PARAMETER;
     }
     *sysErr = 0;
@@ -334,7 +348,6 @@ int AcquireNamedLock(const std::string& name, int64_t timeoutMs, int* fd, int* s
             map.lock();
             DropUse(name, entry);
             map.unlock();
-            LogMessage("[%s]-%s[EXIT]\n", kAcquireNamed, name.c_str());
             return LOCK_ERR_SYSTEM;
         }
         LogMessage("LockCard(). Got mutex for GIVEN lock %s. Current thread is %d. Lock result is %d\n", name.c_str(),
@@ -347,7 +360,6 @@ int AcquireNamedLock(const std::string& name, int64_t timeoutMs, int* fd, int* s
         if (entry == nullptr) {
             map.unlock();
             *sysErr = ENOMEM;
-            LogMessage("[%s]-%s[EXIT]\n", kAcquireNamed, name.c_str());
             return LOCK_ERR_SYSTEM;
         }
         entry->usageCount = 1;
@@ -372,7 +384,6 @@ int AcquireNamedLock(const std::string& name, int64_t timeoutMs, int* fd, int* s
                 name.c_str(), tid);
         map.unlock();
     }
-    LogMessage("[%s]-%s[EXIT]\n", kAcquireNamed, name.c_str());
     return result;
 }
 
@@ -386,6 +397,7 @@ int AcquireNamedLock(const char* name, int64_t timeoutMs, int* fd, int* sysErr) 
 
 int ReleaseNamedLock(const std::string& name, int64_t fd, int* sysErr) {
     LogMessage("[%s]-%s[ENTER]\n", kReleaseNamed, name.c_str());
+    const ExitTrace exitTrace(kReleaseNamed, name.c_str());
     int localErr = 0;
     int* err = sysErr != nullptr ? sysErr : &localErr;
     const int tid = GetThreadId();
@@ -418,7 +430,6 @@ int ReleaseNamedLock(const std::string& name, int64_t fd, int* sysErr) {
                     name.c_str(), tid);
         }
     }
-    LogMessage("[%s]-%s[EXIT]\n", kReleaseNamed, name.c_str());
     return result;
 }
 

@@ -13,9 +13,6 @@ constexpr int LOCK_ERR_BAD_PARAMETER = -3001;
 constexpr int LOCK_ERR_SYSTEM = -3002;
 constexpr int LOCK_ERR_TIMEOUT = -3003;
 
-// The record shared by AcquireFileLock and its lock thread.
-struct FileLockWait;
-
 // Takes an exclusive flock on the file at path (created with mode 0666 when
 // missing; an existing file keeps its mode), waiting at most timeoutMs (one
 // poll at least). A path that is a symbolic link, a hard link (more than one
@@ -39,11 +36,6 @@ int ReleaseNamedLock(const char* name, int64_t fd, int* sysErr);
 // "/tmp/" + name + ".lfsl"; a "/" in the name becomes "_" so that the file
 // always lies directly in /tmp.
 std::string LockFilePath(const std::string& name);
-
-// Writes one line "[SystemUtils]pcscread" + the formatted message to stderr.
-void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int GetThreadId();
-void* FileLockThreadProc(void* wait);
 
 }  // namespace pcscread
 

@@ -1,5 +1,5 @@
 #include "plist/Plist.h"
-#include "plist/PlistXml.h"
+#include "plist/PlistXml_internal.h"
 
 #include <cmath>
 #include <cstdio>

@@ -8,8 +8,8 @@
 // number before the child is written. Both passes are linear in the size
 // of the tree; nothing is ever inserted in front of the growing output.
 #include "plist/Plist.h"
-#include "plist/PlistBinary.h"
-#include "plist/PlistWriter.h"
+#include "plist/PlistBinary_internal.h"
+#include "plist/PlistWriter_internal.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,9 +7,9 @@
 // time: its own start and end tags directly, its children built a batch at
 // a time in a small scratch document and printed by pugixml at their
 // depth. The text is the same as that of the whole document saved at once.
-#include "plist/Base64.h"
+#include "plist/Base64_internal.h"
 #include "plist/Plist.h"
-#include "plist/PlistWriter.h"
+#include "plist/PlistWriter_internal.h"
 
 #include <pugixml.hpp>
 

@@ -1,5 +1,5 @@
-#include "plist/PlistBinary.h"
-#include "plist/PlistXml.h"
+#include "plist/PlistBinary_internal.h"
+#include "plist/PlistXml_internal.h"
 
 #include <cstring>
 #include <fstream>

@@ -1,6 +1,6 @@
-#include "plist/PlistXml.h"
+#include "plist/PlistXml_internal.h"
 
-#include "plist/Base64.h"
+#include "plist/Base64_internal.h"
 
 #include <clocale>
 #include <cstdlib>

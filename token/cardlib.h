@@ -168,12 +168,7 @@ int GetReaderList(ReaderInfo* out, uint32_t* count);
 
 int ReadCardInfo(const char* readerName, CardInfo* out);
 
-int FindSlotForReader(const char* readerName, CK_SLOT_ID* slotOut, CK_FUNCTION_LIST* functions);
 int BindProfileToReader(int profileKind, const char* readerName);
-
-// The blank-padded field (at most 128 bytes) as a C string in a shared
-// buffer, valid until the next call.
-const char* TrimTrailingBlanks(const uint8_t* field, size_t length);
 
 // ---------------------------------------------------------------------------
 // Listings

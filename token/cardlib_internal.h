@@ -75,6 +75,16 @@ struct CertificateAttributes {
 void FreePublicKeyAttributes(PublicKeyAttributes** table, size_t count);
 void FreeCertificateAttributes(CertificateAttributes** table, size_t count);
 
+// --- Slot look-up and token texts -----------------------------------------
+
+// 0 with *slotOut the library's (functions) slot of the reader;
+// CARDLIB_ERR_NO_SLOT, or the CK_RV of a failing C_GetSlotInfo.
+int FindSlotForReader(const char* readerName, CK_SLOT_ID* slotOut, CK_FUNCTION_LIST* functions);
+
+// The blank-padded field (at most 128 bytes) as a C string in a shared
+// buffer, valid until the next call.
+const char* TrimTrailingBlanks(const uint8_t* field, size_t length);
+
 // --- Test hooks -----------------------------------------------------------
 
 // Points a registry entry (kind 1 or 2) at other library files. The strings

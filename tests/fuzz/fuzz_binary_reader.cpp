@@ -1,5 +1,5 @@
 #include "FuzzCheck.h"
-#include "plist/PlistBinary.h"
+#include "plist/PlistBinary_internal.h"
 
 // The binary reader never looks at the header again, so every input goes
 // straight to it, header or not.

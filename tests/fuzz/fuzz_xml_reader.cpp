@@ -1,5 +1,5 @@
 #include "FuzzCheck.h"
-#include "plist/PlistXml.h"
+#include "plist/PlistXml_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

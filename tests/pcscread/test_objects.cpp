@@ -5,8 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -533,25 +537,77 @@ TEST_F(Objects, ReaderNames) {
     EXPECT_EQ(PCSC2STD_ERR_EMPTY_READER_NAME, reader.AssignName(nullptr));
 }
 
+// A reader on "Reader A" and what its state reads hand out.
+struct ReaderReads {
+    PCSC_READER reader{"Reader A"};
+    unsigned long state = 0, len = 0;
+    unsigned char out[PCSC_READER_ATR_SIZE];
+    long Read() { return reader.GetCardState(&state, &len, out); }
+    Bytes AtrRead() const { return Bytes(out, out + len); }
+};
+
 TEST_F(Objects, ReaderStateReadsConsumeChanges) {
     const Bytes atr = Atr(7);
     fakepcsc::InsertCard(kA, atr);
-    PCSC_READER reader(kA);
-    ASSERT_EQ(0, reader.StartThread());
-    unsigned long state = 0, len = 0;
-    unsigned char out[PCSC_READER_ATR_SIZE];
+    ReaderReads r;
+    ASSERT_EQ(0, r.reader.StartThread());
     // Present at start: no change, but the ATR is handed out once.
-    EXPECT_EQ(0, reader.GetCardState(&state, &len, out));
-    EXPECT_TRUE(state & SCARD_STATE_PRESENT);
-    EXPECT_FALSE(state & SCARD_STATE_CHANGED);
-    EXPECT_EQ(atr, Bytes(out, out + len));
-    len = 99;
-    EXPECT_EQ(0, reader.GetCardState(&state, &len, out));
-    EXPECT_EQ(99u, len);
+    EXPECT_EQ(0, r.Read());
+    EXPECT_TRUE(r.state & SCARD_STATE_PRESENT);
+    EXPECT_FALSE(r.state & SCARD_STATE_CHANGED);
+    EXPECT_EQ(atr, r.AtrRead());
+    r.len = 99;
+    EXPECT_EQ(0, r.Read());
+    EXPECT_EQ(99u, r.len);
     // The ATR can be had at any time.
-    len = 0;
-    EXPECT_EQ(0, reader.GetATR(&len, out));
-    EXPECT_EQ(atr, Bytes(out, out + len));
+    r.len = 0;
+    EXPECT_EQ(0, r.reader.GetATR(&r.len, r.out));
+    EXPECT_EQ(atr, r.AtrRead());
+}
+
+TEST_F(Objects, ReaderStateReadRestartsAFailedWatchThread) {
+    ReaderReads r;
+    ASSERT_EQ(0, r.reader.StartThread());
+    ASSERT_EQ(0, r.Read());
+    ASSERT_TRUE(r.state & SCARD_STATE_EMPTY);
+    // The lock held past the thread's wait for it while a card comes: the
+    // thread cannot publish the card and ends on a failure.
+    {
+        std::lock_guard<pcscread::TimedLock> held(PcscReaderTestAccess::StateLock(r.reader));
+        fakepcsc::InsertCard(kA, Atr(6));
+        ASSERT_TRUE(WaitUntil([&] { return PcscReaderTestAccess::ThreadFailed(r.reader); }));
+    }
+    // No new thread gets a context at first: that read fails, and so does
+    // every read until one is started; the reader never hands out the empty
+    // state the failed thread left.
+    fakepcsc::PushResult(Fn::EstablishContext, SCARD_E_NO_SERVICE);
+    EXPECT_EQ(PCSC2STD_ERR_THREAD, r.Read());
+    // Two readers at once: one restarts the thread (its first status wait
+    // held until the other has come), the other waits and then reads the
+    // card the new thread published.
+    fakepcsc::SetStatusChangeHangs(true);
+    long results[2] = {1, 1};
+    unsigned long states[2] = {0, 0};
+    Bytes atrs[2];
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 2; ++i)
+        readers.emplace_back([&, i] {
+            unsigned long len = 0;
+            unsigned char out[PCSC_READER_ATR_SIZE];
+            results[i] = r.reader.GetCardState(&states[i], &len, out);
+            if (results[i] == 0) atrs[i] = Bytes(out, out + len);
+        });
+    EXPECT_TRUE(WaitUntil([] { return fakepcsc::BlockedStatusWaits() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    fakepcsc::SetStatusChangeHangs(false);
+    for (auto& t : readers) t.join();
+    const int restarter = results[0] == 0 ? 1 : 0;
+    EXPECT_EQ(PCSC2STD_ERR_THREAD, results[restarter]);
+    EXPECT_EQ(0, results[1 - restarter]);
+    EXPECT_TRUE(states[1 - restarter] & SCARD_STATE_PRESENT);
+    EXPECT_TRUE(states[1 - restarter] & SCARD_STATE_CHANGED);
+    EXPECT_EQ(Atr(6), atrs[1 - restarter]);
+    EXPECT_TRUE(PcscReaderTestAccess::HasThread(r.reader));
 }
 
 TEST_F(Objects, ReaderSelectAndExists) {
@@ -605,15 +661,21 @@ struct NameCase {
     size_t size;
     std::string expected;
     bool whole;
+    // The source is a field of exactly src.size() bytes with no terminator.
+    bool unterminated = false;
 };
 
 class NameCopies : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(NameCopies, BoundedAndTerminated) {
     const NameCase& c = GetParam();
+    // A heap copy of its own, so that a read past the source is caught.
+    const size_t srcSize = c.src.size() + (c.unterminated ? 0 : 1);
+    std::unique_ptr<char[]> src(new char[srcSize]);
+    std::memcpy(src.get(), c.src.c_str(), srcSize);
     char buf[130];
     std::memset(buf, 'Q', sizeof buf);
-    EXPECT_EQ(c.whole, pcscread::CopyName(buf, c.size, c.src.c_str()));
+    EXPECT_EQ(c.whole, pcscread::CopyName(buf, c.size, src.get()));
     EXPECT_EQ(c.expected, std::string(buf));
     for (size_t i = c.size; i < sizeof buf; ++i) ASSERT_EQ('Q', buf[i]) << i;
 }
@@ -637,7 +699,10 @@ INSTANTIATE_TEST_SUITE_P(
                                std::string(125, 'c') + "\xC5\x84", false},
                       NameCase{"ThreeByteAcrossTheEnd", std::string(125, 'd') + "\xE2\x82\xAC", 128,
                                std::string(125, 'd'), false},
-                      NameCase{"AllTwoByte", Repeated("\xC5\x84", 100), 128, Repeated("\xC5\x84", 63), false}),
+                      NameCase{"AllTwoByte", Repeated("\xC5\x84", 100), 128, Repeated("\xC5\x84", 63), false},
+                      // A full 128-byte reader name field without a terminator.
+                      NameCase{"FullFieldUnterminated", std::string(128, 'r'), 128, std::string(127, 'r'), false,
+                               true}),
     [](const ::testing::TestParamInfo<NameCase>& i) { return std::string(i.param.label); });
 
 TEST(NameCopiesNull, NullSourceGivesEmpty) {

@@ -1,4 +1,4 @@
-#include "plist/Base64.h"
+#include "plist/Base64_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "PlistTestUtil.h"
 #include "plist/Plist.h"
-#include "plist/PlistBinary.h"
+#include "plist/PlistBinary_internal.h"
 
 #include <boost/locale/encoding_errors.hpp>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "PlistTestUtil.h"
 #include "plist/Plist.h"
-#include "plist/PlistXml.h"
+#include "plist/PlistXml_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -14,6 +14,8 @@
 #   --bind SRC:DST     bind-mount SRC over DST (repeatable; split at the
 #                      first ':')
 #   --veth ADDR/PREFIX add a veth pair carrying that IPv4 address
+#                      (repeatable: further addresses go onto the same
+#                      link, in the order given)
 #   --no-pcscd         start no daemon ("service not running")
 #
 # Inside: VD_RIG=1, VD_RIG_PCSCD_PID (empty with --no-pcscd),
@@ -33,7 +35,7 @@ die() {
 }
 
 usage() {
-  sed -n '2,24p' "$me" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,25p' "$me" | sed 's/^# \{0,1\}//' >&2
   exit $RIG_FAIL
 }
 
@@ -47,7 +49,7 @@ orig_args=("$@")
 opt_pid=0
 opt_hostname=
 opt_binds=()
-opt_veth=
+opt_veths=()
 opt_pcscd=1
 while [ $# -gt 0 ]; do
   case $1 in
@@ -62,8 +64,8 @@ while [ $# -gt 0 ]; do
     --bind=*) opt_binds+=("${1#*=}"); shift ;;
     --veth)
       [ $# -ge 2 ] || die "--veth needs ADDR/PREFIX"
-      opt_veth=$2; shift 2 ;;
-    --veth=*) opt_veth=${1#*=}; shift ;;
+      opt_veths+=("$2"); shift 2 ;;
+    --veth=*) opt_veths+=("${1#*=}"); shift ;;
     --no-pcscd) opt_pcscd=0; shift ;;
     -h|--help) usage ;;
     --) shift; break ;;
@@ -79,9 +81,9 @@ for b in ${opt_binds[@]+"${opt_binds[@]}"}; do
     *) die "--bind wants SRC:DST with an absolute DST, got '$b'" ;;
   esac
 done
-if [ -n "$opt_veth" ] && ! [[ $opt_veth =~ ^[0-9]{1,3}(\.[0-9]{1,3}){3}/[0-9]{1,2}$ ]]; then
-  die "--veth wants an IPv4 ADDR/PREFIX, got '$opt_veth'"
-fi
+for v in ${opt_veths[@]+"${opt_veths[@]}"}; do
+  [[ $v =~ ^[0-9]{1,3}(\.[0-9]{1,3}){3}/[0-9]{1,2}$ ]] || die "--veth wants an IPv4 ADDR/PREFIX, got '$v'"
+done
 
 if [ $inner -eq 0 ]; then
   # Outer half: check what we can before entering the namespaces, then
@@ -205,9 +207,13 @@ for b in ${opt_binds[@]+"${opt_binds[@]}"}; do
   mount --bind "$src" "$dst" || setup_fail "cannot bind '$src' over '$dst'"
 done
 
-if [ -n "$opt_veth" ]; then
+if [ ${#opt_veths[@]} -gt 0 ]; then
   ip link add vd0 type veth peer name vd1 || setup_fail "cannot create a veth pair"
-  ip addr add "$opt_veth" dev vd0 || setup_fail "cannot add address $opt_veth"
+  # Added in the order given. A later address in the first one's subnet
+  # is a secondary one, which the kernel always lists after the first.
+  for v in "${opt_veths[@]}"; do
+    ip addr add "$v" dev vd0 || setup_fail "cannot add address $v"
+  done
   ip link set vd0 up && ip link set vd1 up || setup_fail "cannot bring up the veth pair"
 fi
 

@@ -42,6 +42,7 @@ unknown-option --frobnicate
 bind-missing-source --bind /nonexistent/src:/mnt
 bind-without-target --bind /tmp
 veth-not-ipv4 --veth fe80::1/64
+second-veth-not-ipv4 --veth 192.0.2.1/24 --veth fe80::1/64
 hostname-empty --hostname=
 CASES
 out=$("$R" 2>&1); [ $? -eq 125 ] || fail "no command: want 125"
@@ -80,12 +81,12 @@ n=$(printf '%s\n' "$out" | wc -l)
 [ "$n" -le 4 ] || fail "--pid: too many processes visible: $out"
 case $out in *pcscd*) ;; *) fail "--pid: pcscd not visible: $out" ;; esac
 
-# --hostname, --veth, --bind (repeatable).
+# --hostname, --veth and --bind (both repeatable; addresses in the order given).
 mkdir -p "$tmp/a" "$tmp/b" "$tmp/ta" "$tmp/tb"
 echo A > "$tmp/a/f"; echo B > "$tmp/b/f"
-out=$("$R" --hostname rig-test-host --veth 192.0.2.77/24 --bind "$tmp/a:$tmp/ta" --bind "$tmp/b:$tmp/tb" -- \
-  bash -c "hostname; ip -4 -o addr show | grep -o '192.0.2.77/24'; cat $tmp/ta/f $tmp/tb/f" 2>&1)
-[ "$out" = $'rig-test-host\n192.0.2.77/24\nA\nB' ] || fail "hostname/veth/bind: $out"
+out=$("$R" --hostname rig-test-host --veth 192.0.2.77/24 --veth 192.0.2.78/24 --bind "$tmp/a:$tmp/ta" \
+  --bind "$tmp/b:$tmp/tb" -- bash -c "hostname; ip -4 -o addr show | grep -o '192\.0\.2\.7./24'; cat $tmp/ta/f $tmp/tb/f" 2>&1)
+[ "$out" = $'rig-test-host\n192.0.2.77/24\n192.0.2.78/24\nA\nB' ] || fail "hostname/veth/bind: $out"
 [ "$(hostname)" != rig-test-host ] || fail "--hostname leaked out of the rig"
 [ ! -e "$tmp/ta/f" ] || fail "--bind leaked out of the rig"
 

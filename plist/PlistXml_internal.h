@@ -1,6 +1,6 @@
 // Internal to the property-list library: the XML reader's building blocks.
-#ifndef VD_PLIST_PLISTXML_H
-#define VD_PLIST_PLISTXML_H
+#ifndef VD_PLIST_PLISTXML_INTERNAL_H
+#define VD_PLIST_PLISTXML_INTERNAL_H
 
 #include "plist/Plist.h"
 

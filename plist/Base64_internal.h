@@ -1,6 +1,8 @@
-// Base64 (RFC 4648 standard alphabet, "=" as pad) for property-list data.
-#ifndef VD_PLIST_BASE64_H
-#define VD_PLIST_BASE64_H
+// Internal to the property-list library: base64 (RFC 4648 standard
+// alphabet, "=" as pad) for the data elements of XML property lists. The
+// library's users see only Plist::Data.
+#ifndef VD_PLIST_BASE64_INTERNAL_H
+#define VD_PLIST_BASE64_INTERNAL_H
 
 #include "plist/Plist.h"
 

@@ -1,11 +1,11 @@
 // Internal helpers shared by the XML and the binary property-list writers:
 // the refusal texts, the nesting limit, and delivery of a finished document
 // to a file or a stream. Not part of the library's public interface.
-#ifndef VD_PLIST_PLISTWRITER_H
-#define VD_PLIST_PLISTWRITER_H
+#ifndef VD_PLIST_PLISTWRITER_INTERNAL_H
+#define VD_PLIST_PLISTWRITER_INTERNAL_H
 
 #include "plist/Plist.h"
-#include "plist/PlistXml.h"
+#include "plist/PlistXml_internal.h"
 
 #include <cerrno>
 #include <cstddef>

@@ -1,8 +1,8 @@
 // Internal to the property-list library: the state of one binary
 // ("bplist00") read or write, and the byte routines the reader and the
 // writer share. Not part of the public interface.
-#ifndef VD_PLIST_PLISTBINARY_H
-#define VD_PLIST_PLISTBINARY_H
+#ifndef VD_PLIST_PLISTBINARY_INTERNAL_H
+#define VD_PLIST_PLISTBINARY_INTERNAL_H
 
 #include "plist/Plist.h"
 
