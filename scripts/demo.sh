@@ -93,13 +93,21 @@ inside() {
 
   # The X server listens only on its abstract socket, which belongs to the
   # rig's network namespace, and takes no lock file: nothing of it reaches
-  # the host's /tmp, so it meets no other X server there.
+  # the host's /tmp, so it meets no other X server there. It never resets:
+  # an X server resets when its last client leaves and drops a client that
+  # connects meanwhile, as the program would right after any earlier one.
+  # It writes its display number to descriptor 3 once it takes clients, so
+  # no client has to knock first to find that out.
   export XDG_RUNTIME_DIR=$out/.runtime QT_QPA_PLATFORM=xcb DISPLAY=:1
   unset XDG_CURRENT_DESKTOP DESKTOP_SESSION QT_QPA_PLATFORMTHEME XAUTHORITY
   mkdir -p -m 0700 "$XDG_RUNTIME_DIR"
-  Xvfb :1 -screen 0 1920x1080x24 -nolock -nolisten tcp -nolisten unix >> "$log" 2>&1 &
-  children+=($!)
-  poll 10 eval 'xdotool getdisplaygeometry > /dev/null 2>&1' || fail "Xvfb did not start within 10 s"
+  rm -f xvfb.ready
+  Xvfb :1 -screen 0 1920x1080x24 -nolock -noreset -nolisten tcp -nolisten unix -displayfd 3 \
+    3> xvfb.ready >> "$log" 2>&1 &
+  local xvfb_pid=$!
+  children+=("$xvfb_pid")
+  poll 10 eval '[ -s xvfb.ready ] || ! kill -0 "$xvfb_pid" 2> /dev/null'
+  [ "$(cat xvfb.ready)" = 1 ] || fail "Xvfb did not start within 10 s"
 
   "$app" >> "$log" 2>&1 < /dev/null &
   local app_pid=$!

@@ -3,6 +3,7 @@
 #   release  - the ordinary build, every test (rig tests run in private namespaces)
 #   asan     - the same tests under AddressSanitizer + UndefinedBehaviorSanitizer
 #   tsan     - the thread and lock tests (ctest label "threads") under ThreadSanitizer
+#   (each test carries its sanitizer's options and suppressions: tests/CMakeLists.txt)
 #   fuzz     - each libFuzzer target for VD_FUZZ_SECONDS (default 60) from its corpus
 # VD_STAGES picks stages (default: "release asan tsan fuzz"). Needs root.
 set -euo pipefail
@@ -46,14 +47,12 @@ for stage in $stages; do
     asan)
       configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DVD_SANITIZE=address,undefined \
         -DVD_BUILD_BENCHMARKS=OFF
-      ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        run_ctest build/asan -j"$jobs" --timeout 900 -LE no-sanitizer
+      run_ctest build/asan -j"$jobs" --timeout 900
       ;;
     tsan)
       configure_build build/tsan -DCMAKE_BUILD_TYPE=Debug -DVD_SANITIZE=thread \
         -DVD_BUILD_BENCHMARKS=OFF
-      TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-        run_ctest build/tsan -j"$jobs" --timeout 900 -L threads
+      run_ctest build/tsan -j"$jobs" --timeout 900 -L threads
       ;;
     fuzz)
       CC=clang CXX=clang++ configure_build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
