@@ -35,17 +35,15 @@ void ErrorLine(ReportSink& sink, const QString& text)
 bool ListReaders(ReaderSectionState& state)
 {
     struct Listing {
-        ReaderInfo readers[PCSC2STD_MAX_READERS] = {};
-        uint32_t count = PCSC2STD_MAX_READERS;
+        ReaderSectionState found;
         int result = PCSC2STD_ERR_PCSC;
     };
     const std::shared_ptr<Listing> listing = std::make_shared<Listing>();
     if (!CallWithin(kReaderListTimeoutMs,
-                    [listing] { listing->result = GetAllReaders(listing->readers, &listing->count); }) ||
+                    [listing] { listing->result = GetAllReaders(listing->found.readers, &listing->found.count); }) ||
         listing->result != 0)
         return false;
-    memcpy(state.readers, listing->readers, sizeof state.readers);
-    state.count = listing->count;
+    state = listing->found;
     return true;
 }
 

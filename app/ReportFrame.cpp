@@ -65,7 +65,8 @@ std::string driverDetails(const std::string& entry)
 // takes the connection and never answers (stopped, or hung on a reader
 // driver) would hold the call for good, so it gets timeoutMs. False when it
 // did not answer in time: every further PC/SC call of the report would then
-// block the same way.
+// block the same way. False too when no thread could be started for it: the
+// reader list, which would need one as well, then counts as failed.
 bool wakeSocketActivatedDaemon(int timeoutMs)
 {
     return CallWithin(timeoutMs, [] {

@@ -44,6 +44,10 @@ bool ReadCommandLines(const char* command, std::vector<std::string>& lines)
 
 namespace {
 
+// What a program may put into the report: far more than any version text,
+// and little enough memory whatever the program prints.
+constexpr size_t kProgramOutputLimit = 64 * 1024;
+
 // The next blank-separated word of line from at, moving at past it.
 std::string nextWord(const std::string& line, size_t& at)
 {
@@ -171,14 +175,6 @@ int OpenTrustedDaemonFile(const std::string& path)
     }
     return -1;
 }
-
-namespace {
-
-// What a program may put into the report: far more than any version text,
-// and little enough memory whatever the program prints.
-constexpr size_t kProgramOutputLimit = 64 * 1024;
-
-} // namespace
 
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output)
 {

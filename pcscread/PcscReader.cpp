@@ -146,6 +146,7 @@ long PCSC_READER::StartThread() {
     try {
         thread = std::thread(&PCSC_READER::ThreadCheckCard, this);
     } catch (...) {
+        threadFailed = true;  // no thread: the next state read starts one
         lastError = PCSC2STD_ERR_THREAD;
         return lastError;
     }
@@ -154,6 +155,7 @@ long PCSC_READER::StartThread() {
     if (!ackEvent.WaitUntil(DeadlineIn(kHandshakeWait)) || threadFailed) {
         Trace("PCSC_READER::StartThread: card-watch thread did not start for ", name);
         StopThread();
+        threadFailed = true;  // as above, once the failed thread is reclaimed
         lastError = PCSC2STD_ERR_THREAD;
         return lastError;
     }
@@ -340,7 +342,7 @@ long PCSC_READER::GetCardState(unsigned long* state, unsigned long* atrLenOut, u
             // so what it left is stale: a new thread answers the next read,
             // and this one fails. While none can be started, every read
             // fails and tries again.
-            if (StartThread() != 0) threadFailed = true;
+            StartThread();
             return PCSC2STD_ERR_THREAD;
         }
     }

@@ -87,6 +87,8 @@ private:
     pcscread::Event endedEvent;
     // Set after each publication. Nothing in the layer waits on it; it is kept for whoever wants to.
     pcscread::Event waitEvent;
+    // The watch thread ended on a failure, or could not be started: the
+    // next state read starts a new one.
     std::atomic<bool> threadFailed{false};
     // Held by the state read that restarts a failed thread.
     std::mutex restartMutex;

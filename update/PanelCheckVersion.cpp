@@ -50,9 +50,10 @@ bool DownloadVersionFile(const char* url, QByteArray& out)
     // issued for the host that the address names.
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    // The update server speaks HTTP(S) and nothing else: any other address,
-    // or a redirect to one, would read a local file or wait on a server that
-    // never answers. A libcurl that cannot be told so fetches nothing.
+    // The update server speaks HTTP(S) and nothing else: any other address
+    // would read a local file or wait on a server that never answers.
+    // Redirects are not followed; the second option keeps it so should that
+    // ever change. A libcurl that cannot be told so fetches nothing.
     if (curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
         curl_easy_cleanup(handle);

@@ -30,9 +30,8 @@ using vdtest::FromHex;
 
 using testkit::ReportRecorder;
 
-// The error lines' colour, and the colour after them.
-const std::string kRed = "coloured #ff0000 normal font=null size=-1 ";
-const std::string kBlack = "colour #000000";
+using testkit::kBlack;
+using testkit::kRed;
 
 const char kReaderA[] = "Czytnik A 00 00";
 const char kReaderB[] = "Czytnik B 00 01";

@@ -301,8 +301,8 @@ void ExpectLocalDateLine(const std::vector<std::string>& lines, time_t before, t
 }
 
 const char kAtrHead[] = "weighted bold \" Informacje o karcie :\\n\"";
-const char kBlack[] = "colour #000000";
-const char kRed[] = "coloured #ff0000 normal font=null size=-1 ";
+using testkit::kBlack;
+using testkit::kRed;
 
 // What the report says from the chosen emission on: just before the cold
 // reset of the first reader's card, that card is pulled or the daemon ends.
@@ -421,30 +421,21 @@ class CardProgram {
 public:
     explicit CardProgram(const CardSetup& setup)
     {
-        char pattern[] = "/tmp/vd-card-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
+        if (dir_.path().empty())
             return;
-        dir_ = pattern;
-        std::ofstream script(dir_ + "/script");
+        std::string script;
         for (const auto& answer : setup.answers)
-            script << answer.first << " " << answer.second << "\n";
-        script.close();
-        if (script.good())
+            script += std::string(answer.first) + " " + answer.second + "\n";
+        if (testkit::WriteFile(dir_.path() + "/script", script))
             pid_ = Spawn({Env("VD_APP_VCARD"), "--port", std::to_string(setup.tcpPort), "--atr", setup.atr,
-                          "--script", dir_ + "/script", "--wait", "30"},
-                         dir_ + "/log");
+                          "--script", dir_.path() + "/script", "--wait", "30"},
+                         dir_.path() + "/log");
     }
-    ~CardProgram()
-    {
-        Stop(pid_);
-        if (!dir_.empty()) {
-            EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-        }
-    }
+    ~CardProgram() { Stop(pid_); }
     pid_t pid() const { return pid_; }
 
 private:
-    std::string dir_;
+    testkit::TempDir dir_;
     pid_t pid_ = -1;
 };
 

@@ -97,8 +97,8 @@ class RunProgram : public ScratchDir {
 protected:
     // Runs a script that notes its process id and then outlives the time
     // limit or prints more than is kept: by the time the call returns, and
-    // within its limit, it must be killed and reaped, and what it printed
-    // kept.
+    // within its limit, it must be ended (killed, unless it ended first)
+    // and reaped, and what it printed kept.
     void expectKilledKeeping(const std::string& name, const std::string& body, const std::string& expected,
                              int timeoutMs = 300)
     {

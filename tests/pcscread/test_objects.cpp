@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -589,15 +590,19 @@ TEST_F(Objects, ReaderStateReadRestartsAFailedWatchThread) {
     long results[2] = {1, 1};
     unsigned long states[2] = {0, 0};
     Bytes atrs[2];
+    std::atomic<int> entered(0);
     std::vector<std::thread> readers;
     for (int i = 0; i < 2; ++i)
         readers.emplace_back([&, i] {
             unsigned long len = 0;
             unsigned char out[PCSC_READER_ATR_SIZE];
+            entered += 1;
             results[i] = r.reader.GetCardState(&states[i], &len, out);
             if (results[i] == 0) atrs[i] = Bytes(out, out + len);
         });
-    EXPECT_TRUE(WaitUntil([] { return fakepcsc::BlockedStatusWaits() == 1; }));
+    // Both readers are inside the read before the restart may go on, so the
+    // second one meets the restart under way and not a finished one.
+    EXPECT_TRUE(WaitUntil([&] { return entered == 2 && fakepcsc::BlockedStatusWaits() == 1; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     fakepcsc::SetStatusChangeHangs(false);
     for (auto& t : readers) t.join();

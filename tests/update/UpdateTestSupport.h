@@ -19,17 +19,7 @@ using testkit::XmlPlist;
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 
-// A fresh directory under the system's temporary directory, removed with
-// everything in it when the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using testkit::TempDir;
 
 // Runs program with args (looked up on the search path), waits for it and
 // returns its exit status, or -1 when it could not run.

@@ -11,8 +11,6 @@ Every request's path is appended to --log, one per line.
   /status/N/NAME        status N with the file's bytes as the body (and a
                         Location header pointing at it)
   /redirect/NAME        302 to /files/NAME, with an HTML body
-  /to-file/NAME         302 to the file: address of the file NAME on this
-                        machine's disk, with an HTML body
   /headers/N/NAME       200 with N extra header lines, then the file
   /agent/NAME           200 with the file; the log also gets
                         "user-agent: <the request's User-Agent>"
@@ -24,7 +22,6 @@ Every request's path is appended to --log, one per line.
 import argparse
 import http.server
 import os
-import pathlib
 import plistlib
 import ssl
 import sys
@@ -78,10 +75,6 @@ def make_handler(root, log_path):
                     self.send_body(302, b"<html><body>Moved <a href=\"/files/" + parts[2].encode() +
                                    b"\">here</a></body></html>\n", "text/html",
                                    [("Location", "/files/" + parts[2])])
-                elif parts[1] == "to-file" and len(parts) == 3:
-                    target = pathlib.Path(root, os.path.basename(parts[2])).resolve().as_uri()
-                    self.send_body(302, b"<html><body>Moved</body></html>\n", "text/html",
-                                   [("Location", target)])
                 elif parts[1] == "agent" and len(parts) == 3:
                     log(log_path, "user-agent: %s" % self.headers.get("User-Agent", ""))
                     self.send_body(200, self.file_bytes(parts[2]))

@@ -24,6 +24,11 @@ namespace testkit {
 // escaped by a backslash, so that one emission stays one line.
 std::string Quoted(const QString& text);
 
+// A red error line as recorded, up to its quoted text, and the colour line
+// that the report emits after every error line.
+inline const std::string kRed = "coloured #ff0000 normal font=null size=-1 ";
+inline const std::string kBlack = "colour #000000";
+
 // Safe to feed from one thread while another reads.
 class ReportRecorder : public ReportSink {
 public:

@@ -1,6 +1,9 @@
 #include "tests/support/testkit/testkit.h"
 
 #include <dirent.h>
+#include <ftw.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <iterator>
@@ -29,6 +32,29 @@ bool WriteFile(const std::string& path, const std::string& content)
     out << content;
     out.close();
     return !out.fail();
+}
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+}  // namespace
+
+TempDir::TempDir()
+{
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vd-test-XXXXXX";
+    if (mkdtemp(&pattern[0]) != nullptr)
+        path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    if (!path_.empty())
+        nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string XmlPlist(const std::string& body)

@@ -1,6 +1,6 @@
 // Plain helpers that test programs of several folders share: whole files,
 // polling a condition with a deadline, and this process's threads and
-// descriptors. No test framework and no toolkit, so that the stand-in token
+// descriptors, a scratch directory. No test framework and no toolkit, so that the stand-in token
 // libraries can link it too.
 #ifndef VD_TESTS_SUPPORT_TESTKIT_H
 #define VD_TESTS_SUPPORT_TESTKIT_H
@@ -19,6 +19,20 @@ bool ReadFile(const std::string& path, std::string* content);
 std::string ReadFile(const std::string& path);
 // Replaces the file's content; false when it cannot be written.
 bool WriteFile(const std::string& path, const std::string& content);
+
+// A new directory under $TMPDIR (or /tmp), removed with all it holds when
+// the object goes; path() is empty when none could be made.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 // An XML property list whose root dictionary holds body (keys and values
 // as written).
