@@ -7,7 +7,7 @@
 #include <future>
 
 #include "pcscread/pcsc2std.h"
-#include "tests/rig/RigFixture.h"
+#include "tests/support/rig/RigFixture.h"
 #include "tests/support/testkit/testkit.h"
 
 namespace {

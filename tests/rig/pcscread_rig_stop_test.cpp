@@ -11,7 +11,7 @@
 #include <string>
 
 #include "pcscread/pcsc2std.h"
-#include "tests/rig/RigFixture.h"
+#include "tests/support/rig/RigFixture.h"
 #include "tests/support/testkit/testkit.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "pcscread/pcsc2std.h"
-#include "tests/rig/RigFixture.h"
+#include "tests/support/rig/RigFixture.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "pcscread/pcsc2std.h"
-#include "tests/rig/RigFixture.h"
+#include "tests/support/rig/RigFixture.h"
 #include "tests/support/testkit/testkit.h"
 
 namespace {

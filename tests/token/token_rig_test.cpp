@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/rig/RigUtil.h"
+#include "tests/support/rig/RigUtil.h"
 #include "tests/support/testkit/testkit.h"
 #include "tests/support/vcard/VirtualCard.h"
 #include "tests/token/StandIns.h"

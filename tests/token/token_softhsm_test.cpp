@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/rig/RigUtil.h"
+#include "tests/support/rig/RigUtil.h"
 #include "tests/support/fakepcsc2std/FakePcsc2std.h"
 #include "tests/token/TestKeys.h"
 #include "token/cardlib.h"

@@ -7,7 +7,7 @@
 // to the peers' sum (goal: at most 1). Exits non-zero only when something
 // does not run at all. Run it with the target bench_report_run.
 #include "app/MainWindow.h"
-#include "tests/rig/RigUtil.h"
+#include "tests/support/rig/RigUtil.h"
 #include "tests/support/vcard/VirtualCard.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // Binary writer: the exact bytes written for leaves, containers, object
 // numbering, reference and offset widths, and the refusals.
 #include "plist/Plist.h"
-#include "test_writer_support.h"
+#include "PlistWriterTestUtil.h"
 
 #include <gtest/gtest.h>
 

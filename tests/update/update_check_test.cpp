@@ -8,7 +8,7 @@
 #include "app/MainWindow.h"
 #include "update/RuntimeParams.h"
 
-#include "QtTestSupport.h"
+#include "tests/support/qt/QtTestSupport.h"
 #include "UpdateTestSupport.h"
 #include "ui_PanelCheckVersion.h"
 

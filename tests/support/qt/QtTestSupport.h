@@ -1,7 +1,7 @@
 // Shared helpers of the application tests: polling with a deadline, driving
 // modal dialogs from a timer and finding widgets by their object names.
-#ifndef VD_TESTS_APP_QTTESTSUPPORT_H
-#define VD_TESTS_APP_QTTESTSUPPORT_H
+#ifndef VD_TESTS_SUPPORT_QT_QTTESTSUPPORT_H
+#define VD_TESTS_SUPPORT_QT_QTTESTSUPPORT_H
 
 #include <QApplication>
 #include <QColor>

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/p11stand/tests/test_p11stand_support.h"
+#include "tests/support/p11stand/tests/P11standTestSupport.h"
 
 using namespace p11stand_test;
 

@@ -1,4 +1,4 @@
-#include "tests/support/p11stand/tests/test_p11stand_support.h"
+#include "tests/support/p11stand/tests/P11standTestSupport.h"
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>

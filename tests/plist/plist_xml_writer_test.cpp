@@ -1,7 +1,7 @@
 // XML writer: the document frame, the text of every kind of value, number
 // texts independent of the locale, and the refusals.
 #include "plist/Plist.h"
-#include "test_writer_support.h"
+#include "PlistWriterTestUtil.h"
 
 #include <gtest/gtest.h>
 #include <pugixml.hpp>

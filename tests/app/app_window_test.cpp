@@ -9,7 +9,7 @@
 #include "app/MessageBoxProgress_internal.h"
 #include "update/RuntimeParams.h"
 
-#include "QtTestSupport.h"
+#include "tests/support/qt/QtTestSupport.h"
 #include "tests/support/testkit/testkit.h"
 
 #include <QAction>

@@ -10,8 +10,8 @@
 #include "app/AttrQTextBrowser.h"
 #include "app/MainWindow.h"
 
-#include "QtTestSupport.h"
-#include "tests/rig/RigUtil.h"
+#include "tests/support/qt/QtTestSupport.h"
+#include "tests/support/rig/RigUtil.h"
 #include "tests/support/testkit/ReportRecorder.h"
 #include "tests/support/testkit/testkit.h"
 #include "tests/support/vcard/VirtualCard.h"

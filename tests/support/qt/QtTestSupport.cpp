@@ -1,4 +1,4 @@
-#include "QtTestSupport.h"
+#include "tests/support/qt/QtTestSupport.h"
 
 #include "tests/support/testkit/testkit.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "pcscread/pcsc2std.h"
-#include "tests/rig/RigUtil.h"
+#include "tests/support/rig/RigUtil.h"
 #include "tests/support/vcard/VirtualCard.h"
 
 namespace vdrig {

@@ -3,7 +3,7 @@
 // are touched only when the document is complete, and every open, write
 // or close failure is an error.
 #include "plist/Plist.h"
-#include "test_writer_support.h"
+#include "PlistWriterTestUtil.h"
 
 #include <gtest/gtest.h>
 

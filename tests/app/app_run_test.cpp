@@ -7,7 +7,7 @@
 #include "app/MainWindow.h"
 #include "app/MainWindow_internal.h"
 
-#include "tests/rig/RigUtil.h"
+#include "tests/support/rig/RigUtil.h"
 #include "tests/support/testkit/testkit.h"
 #include "tests/support/vcard/VirtualCard.h"
 

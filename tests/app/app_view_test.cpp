@@ -2,7 +2,7 @@
 #include "app/AttrQTextBrowser.h"
 #include "app/AttrQTextBrowser_internal.h"
 
-#include "QtTestSupport.h"
+#include "tests/support/qt/QtTestSupport.h"
 
 #include <QApplication>
 #include <QFontInfo>

@@ -2,7 +2,7 @@
 // fixed seed in both formats, the nesting limit, and trees large enough to
 // need three-byte references and offsets.
 #include "plist/Plist.h"
-#include "test_writer_support.h"
+#include "PlistWriterTestUtil.h"
 
 #include <gtest/gtest.h>
 

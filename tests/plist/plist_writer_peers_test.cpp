@@ -2,7 +2,7 @@
 // plistlib and libplist's plistutil, compared value for value through the
 // same canonical text on both sides.
 #include "plist/Plist.h"
-#include "test_writer_support.h"
+#include "PlistWriterTestUtil.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // plistutil write at test time.
 #include "PlistTestUtil.h"
 #include "plist/Plist.h"
-#include "test_writer_support.h"
+#include "PlistWriterTestUtil.h"
 
 #include <gtest/gtest.h>
 
