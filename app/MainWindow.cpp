@@ -6,6 +6,7 @@
 #include "app/AboutDialog.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
+#include "app/ReportHandOver.h"
 #include "update/RuntimeParams.h"
 #include "update/PanelCheckVersion.h"
 
@@ -185,6 +186,7 @@ bool MainWindow::waitForReport(int timeoutMs)
         return true;
     if (timeoutMs < 0) {
         watcher->waitForFinished();
+        TakeReportOver(this);
         return true;
     }
     // The future's own state: the watcher learns of the end only through
@@ -197,11 +199,13 @@ bool MainWindow::waitForReport(int timeoutMs)
             return false;
         QThread::msleep(5);
     }
+    TakeReportOver(this);
     return true;
 }
 
 void MainWindow::CompleteDoDiagnosticConcurrent()
 {
+    TakeReportOver(this);
     ui->tbDiagnostic->update();
     ui->tbDiagnostic->viewport()->repaint();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -242,6 +246,7 @@ void MainWindow::on_bGenerateReport_clicked()
     ui->lStatus->setText(QStringLiteral("Trwa generacja raportu. Czekaj..."));
     ui->tbDiagnostic->clear();
 
+    HandReportOver(this);
     watcher->setFuture(QtConcurrent::run(QThreadPool::globalInstance(), this, &MainWindow::DoDiagnosticConcurrent));
 }
 

@@ -4,6 +4,7 @@
 #include "app/MainWindow.h"
 #include "app/ReportCards.h"
 #include "app/ReportFrame.h"
+#include "app/ReportHandOver.h"
 #include "app/ReportSink.h"
 
 #include <QByteArray>
@@ -35,6 +36,7 @@ private:
 
 void MainWindow::DoDiagnosticConcurrent()
 {
+    TakeReportOver(this);
     WindowSink sink(*this);
     ReportTitleAndDate(sink, appVersion);
     ReportSystem(sink);
@@ -52,4 +54,5 @@ void MainWindow::DoDiagnosticConcurrent()
         ReportReaderAndCardState(sink, readers);
 
     ReportClosingLine(sink);
+    HandReportOver(this);
 }
