@@ -837,11 +837,12 @@ protected:
 public:
     // Answers the save dialog with answer (an empty one cancels it) and a
     // replace question, if one comes, with reply; after "No" the dialog,
-    // still open, is cancelled. Gives the question's text, empty when none
-    // was asked.
+    // still open, is cancelled. An error box fails the test (and is closed).
+    // Gives the question's text, empty when none was asked.
     QString saveAs(MainWindow& window, const QString& answer, QMessageBox::StandardButton reply = QMessageBox::Yes)
     {
         QString dialogTitle, question;
+        std::unique_ptr<ModalDriver> errorDriver;
         ModalDriver driver([&](QWidget* modal) {
             auto* dialog = qobject_cast<QFileDialog*>(modal);
             ASSERT_NE(dialog, nullptr);
@@ -861,8 +862,14 @@ public:
                 dialog->findChild<QLineEdit*>("fileNameEdit")->setText(answer);
                 QMetaObject::invokeMethod(dialog, "accept");
             }
-            if (dialog->isVisible())
+            if (dialog->isVisible()) {
                 dialog->reject();
+                return;
+            }
+            errorDriver.reset(new ModalDriver([](QWidget* box) {
+                ADD_FAILURE() << "the save failed";
+                box->findChild<QPushButton*>("bOk")->click();
+            }));
         });
         Child<QPushButton>(window, "bSaveReport")->click();
         EXPECT_TRUE(driver.handled());
@@ -1214,6 +1221,20 @@ TEST_F(Saving, DevicesAreWrittenInPlaceWithWriteAndFlushChecked)
     }
     EXPECT_EQ(QDir(QString::fromStdString(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
               QStringList({"full", "null"}));
+}
+
+// A process's root in /proc leads into that process's mount namespace, where
+// the full-disk rows find their disk; the link's text ("/") would name this
+// namespace's root instead.
+TEST_F(Saving, ProcessRootsLeadWhereTheKernelSays)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can mount a disk";
+    disk.reset(new SmallDisk(dir));
+    ASSERT_FALSE(disk->path().empty());
+    EXPECT_TRUE(WriteReportFile(QString::fromStdString(disk->path() + "/raport.rtf"), kReport));
+    EXPECT_EQ(ReadFile(disk->path() + "/raport.rtf"), kReport.toUtf8().toStdString());
+    EXPECT_TRUE(QDir(QString::fromStdString(dir + "/disk")).isEmpty());
 }
 
 struct PipeCase {
