@@ -62,6 +62,7 @@ namespace {
 
 using testkit::Quoted;
 using testkit::ReadFile;
+using testkit::Spawn;
 
 // Every emission of one report, in the worker's order, as one line each.
 class Recorder : public testkit::ReportRecorder {
@@ -186,30 +187,6 @@ pid_t ReplaceDaemonByStandIn()
     if (posix_spawn(&standIn, "/bin/sleep", nullptr, nullptr, argv, environ) != 0)
         return -1;
     return standIn;
-}
-
-// Starts a program with its output in the file out (or discarded), in this
-// process's environment or in env.
-pid_t Spawn(std::vector<std::string> args, const std::string& out = "/dev/null",
-            std::vector<std::string> env = {})
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : env)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.empty() ? environ : envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
 }
 
 void Stop(pid_t pid)
@@ -474,6 +451,14 @@ struct Scenario {
                              // first report and resumed for a second
     bool standIn = false;    // the daemon replaced by a process that only bears its name
     bool activated = false;  // the daemon started by socket activation on its first client
+
+    Scenario& Cards(const char* set) { cards = set; return *this; }
+    Scenario& Golden(const char* name) { golden = name; return *this; }
+    Scenario& Act(const char* action) { act = action; return *this; }
+    Scenario& Freeze(const char* what) { freeze = what; return *this; }
+    Scenario& ResumeAfterMs(int ms) { resumeAfterMs = ms; return *this; }
+    Scenario& StandIn() { standIn = true; return *this; }
+    Scenario& Activated() { activated = true; return *this; }
 };
 
 class ReportScenario : public ::testing::Test {
@@ -692,113 +677,35 @@ void ReportScenario::Check(Scenario scenario)
     EXPECT_TRUE(shot.save(QString::fromStdString(screenshot), "PNG"));
 }
 
-// With the rig's daemon and cards and tokens in both readers: the whole
-// report, and the same with the daemon started by its first client.
-TEST_F(ReportScenario, pcscd)
-{
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    Check(scenario);
-}
-
-TEST_F(ReportScenario, activated)
-{
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    scenario.golden = "pcscd";
-    scenario.activated = true;
-    Check(scenario);
-}
-
-// Without a daemon, beside a partial tree (only the regular-profile
-// library, no card manager but the property list it left behind, driver
-// bundles that each lack a key), and with sparse installed files.
-TEST_F(ReportScenario, nopcscd)
-{
-    Check(Scenario());
-}
-
-TEST_F(ReportScenario, sparse)
-{
-    Check(Scenario());
-}
-
-TEST_F(ReportScenario, twocards)
-{
-    Scenario scenario;
-    scenario.cards = "two-cards";
-    Check(scenario);
-}
-
-// The daemon stopped under a process list that still names it.
-TEST_F(ReportScenario, readerfail)
-{
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    scenario.standIn = true;
-    Check(scenario);
-}
-
-// The card pulled, or the daemon ended, while the report runs.
-TEST_F(ReportScenario, cardpulled)
-{
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    scenario.act = "pull-card";
-    Check(scenario);
-}
-
-TEST_F(ReportScenario, pcscdstopped)
-{
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    scenario.act = "stop-pcscd";
-    Check(scenario);
-}
-
-// The daemon, or the first reader's card run as a program of its own on
-// which the reader's driver then waits, stopped for one report and let run
-// for the next.
-TEST_F(ReportScenario, pcscdfrozen)
-{
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    scenario.golden = "pcscd";
-    scenario.freeze = "pcscd";
-    Check(scenario);
-}
-
-TEST_F(ReportScenario, readerfrozen)
-{
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    scenario.golden = "pcscd";
-    scenario.freeze = "card";
-    Check(scenario);
-}
-
-// The same stopped before the report and resumed 1.5 s into the bounded
-// wait they meet, well inside its bound.
+// The scenarios. With the rig's daemon and cards and tokens in both
+// readers: the whole report, and the same with the daemon started by its
+// first client. Without a daemon, beside a partial tree (only the
+// regular-profile library, no card manager but the property list it left
+// behind, driver bundles that each lack a key), and with sparse installed
+// files. The daemon stopped under a process list that still names it. The
+// card pulled, or the daemon ended, while the report runs. The daemon, or
+// the first reader's card run as a program of its own on which the reader's
+// driver then waits, stopped for one report and let run for the next; the
+// same stopped before the report and resumed 1.5 s into the bounded wait
+// they meet, well inside its bound.
+TEST_F(ReportScenario, pcscd) { Check(Scenario().Cards("card-and-unknown")); }
+TEST_F(ReportScenario, activated) { Check(Scenario().Cards("card-and-unknown").Activated().Golden("pcscd")); }
+TEST_F(ReportScenario, nopcscd) { Check(Scenario()); }
+TEST_F(ReportScenario, sparse) { Check(Scenario()); }
+TEST_F(ReportScenario, twocards) { Check(Scenario().Cards("two-cards")); }
+TEST_F(ReportScenario, readerfail) { Check(Scenario().Cards("card-and-unknown").StandIn()); }
+TEST_F(ReportScenario, cardpulled) { Check(Scenario().Cards("card-and-unknown").Act("pull-card")); }
+TEST_F(ReportScenario, pcscdstopped) { Check(Scenario().Cards("card-and-unknown").Act("stop-pcscd")); }
+TEST_F(ReportScenario, pcscdfrozen) { Check(Scenario().Cards("card-and-unknown").Freeze("pcscd").Golden("pcscd")); }
+TEST_F(ReportScenario, readerfrozen) { Check(Scenario().Cards("card-and-unknown").Freeze("card").Golden("pcscd")); }
 TEST_F(ReportScenario, pcscdpaused)
 {
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    scenario.golden = "pcscd";
-    scenario.freeze = "pcscd";
-    scenario.resumeAfterMs = 1500;
-    Check(scenario);
+    Check(Scenario().Cards("card-and-unknown").Freeze("pcscd").ResumeAfterMs(1500).Golden("pcscd"));
 }
-
 TEST_F(ReportScenario, readerpaused)
 {
-    Scenario scenario;
-    scenario.cards = "card-and-unknown";
-    scenario.golden = "pcscd";
-    scenario.freeze = "card";
-    scenario.resumeAfterMs = 1500;
-    Check(scenario);
+    Check(Scenario().Cards("card-and-unknown").Freeze("card").ResumeAfterMs(1500).Golden("pcscd"));
 }
-
 
 // The emissions of the PC/SC service section after its heading, up to its
 // closing line feed.
