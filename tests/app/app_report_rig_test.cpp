@@ -486,6 +486,7 @@ void ReportScenario::Check(Scenario scenario)
         const std::string cmdline = activationDir->path() + "/cmdline";
         ASSERT_TRUE(testkit::WriteFile(cmdline, "/sbin/init"));
         ASSERT_EQ(mount(cmdline.c_str(), "/proc/1/cmdline", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+        unlink(cmdline.c_str());
         activated = StartSocketActivation(activationDir->path());
         ASSERT_GT(activated, 0) << "socket activation could not be set up (is systemd-socket-activate installed?)";
         ASSERT_FALSE(ProcessListNamesPcscd()) << "a process names the daemon before its first client";

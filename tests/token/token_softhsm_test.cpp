@@ -61,9 +61,9 @@ protected:
         ASSERT_FALSE(error) << kTokens << ": " << error.message();
         ASSERT_EQ(mkdir(kTokens.c_str(), 0700), 0) << std::strerror(errno);
         std::string output;
-        ASSERT_EQ(testkit::RunCaptured({VD_SOFTHSM2_UTIL, "--init-token", "--free", "--label", kLabel, "--so-pin",
-                                kSoPin, "--pin", kUserPin},
-                               &output, true),
+        ASSERT_EQ(testkit::RunCaptured({VD_SOFTHSM2_UTIL, "--init-token", "--free", "--label", kLabel,
+                                        "--so-pin", kSoPin, "--pin", kUserPin},
+                                       &output, true),
                   0)
             << "softhsm2-util could not make the token: " << output;
         ResetProfileLibrariesForTesting();

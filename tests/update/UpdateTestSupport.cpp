@@ -83,9 +83,9 @@ UpdateServer::UpdateServer() : pid_(-1), watchFd_(-1), httpPort_(0), httpsPort_(
     for (const auto& c : certificates) {
         std::string output;
         if (testkit::RunCaptured({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                          d + "/" + c.stem + "-key.pem", "-out", d + "/" + c.stem + "-cert.pem", "-days", "2",
-                          "-subj", "/CN=vd-update-test", "-addext", c.names},
-                         &output, true) != 0)
+                                  d + "/" + c.stem + "-key.pem", "-out", d + "/" + c.stem + "-cert.pem", "-days",
+                                  "2", "-subj", "/CN=vd-update-test", "-addext", c.names},
+                                 &output, true) != 0)
             Fail("openssl req failed: " + output);
     }
 
