@@ -62,6 +62,7 @@ namespace {
 
 using testkit::Quoted;
 using testkit::ReadFile;
+using testkit::Spawn;
 
 // Every emission of one report, in the worker's order, as one line each.
 class Recorder : public testkit::ReportRecorder {
@@ -140,7 +141,7 @@ const std::vector<std::pair<const char*, const char*>> kApplicationProbe = {
     {"00A40100023F1000", "6F1084023F10A5074B656C766F72079000"},
     {"00A40100023F1100", "6F1084023F11A5074B656C766F72099000"}};
 
-// The card sets the ctest entries choose with VD_APP_CARDS.
+// The card sets of the scenarios, by name.
 std::vector<CardSetup> CardSet(const std::string& name)
 {
     if (name == "card-and-unknown") {
@@ -188,30 +189,6 @@ pid_t ReplaceDaemonByStandIn()
     return standIn;
 }
 
-// Starts a program with its output in the file out (or discarded), in this
-// process's environment or in env.
-pid_t Spawn(std::vector<std::string> args, const std::string& out = "/dev/null",
-            std::vector<std::string> env = {})
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : env)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.empty() ? environ : envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 void Stop(pid_t pid)
 {
     if (pid > 0 && kill(pid, SIGTERM) == 0)
@@ -222,7 +199,7 @@ void Stop(pid_t pid)
 bool ProcessListNamesPcscd()
 {
     std::string list;
-    return vdrig::RunCommand("ps -ax", &list) < 0 || list.find("pcscd") != std::string::npos;
+    return testkit::RunCaptured({"ps", "-ax"}, &list) < 0 || list.find("pcscd") != std::string::npos;
 }
 
 // Socket activation as a desktop's init system does it, without one: a
@@ -230,12 +207,8 @@ bool ProcessListNamesPcscd()
 // starts the daemon with the rig's readers on the first connection. Until
 // then no process line names the daemon. Returns the holder, which becomes
 // the daemon.
-pid_t StartSocketActivation(std::string& dir)
+pid_t StartSocketActivation(const std::string& dir)
 {
-    char pattern[] = "/tmp/vd-activation-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        return -1;
-    dir = pattern;
     const std::string start = dir + "/start";
     std::ofstream(start) << "#!/bin/sh\nexec pcscd --foreground --auto-exit -c '" << Env("VD_APP_READER_CONF") << "'\n";
     chmod(start.c_str(), 0755);
@@ -427,7 +400,7 @@ public:
         for (const auto& answer : setup.answers)
             script += std::string(answer.first) + " " + answer.second + "\n";
         if (testkit::WriteFile(dir_.path() + "/script", script))
-            pid_ = Spawn({Env("VD_APP_VCARD"), "--port", std::to_string(setup.tcpPort), "--atr", setup.atr,
+            pid_ = Spawn({VD_APP_VCARD, "--port", std::to_string(setup.tcpPort), "--atr", setup.atr,
                           "--script", dir_.path() + "/script", "--wait", "30"},
                          dir_.path() + "/log");
     }
@@ -451,7 +424,7 @@ const int kListBoundMs = 10000;
 const int kWaitMarginMs = 3000;
 const int kLoadMarginMs = 15000;
 
-// What VD_APP_FREEZE stops, and the bounded wait that meets it first.
+// What a scenario may stop, and the bounded wait that meets it first.
 struct Freeze {
     const char* what;
     const char* opens;  // the emission right before the wait
@@ -465,40 +438,70 @@ const Freeze kFreezes[] = {
     {"card", "weighted bold \" Lista czytników wykorzystywanych przez serwis PCSC\\n\"", kListBoundMs},
 };
 
-TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
+// One scenario of the report in the rig. The ctest entry of the same name,
+// app_report_rig_<name>, sets up the rig from its row in CMakeLists.txt:
+// the rig's daemon or none, the fixture trees, the stand-in tokens.
+struct Scenario {
+    std::string cards;       // the card set in the readers (CardSet); none when empty
+    std::string golden;      // golden/report-<golden>.txt; the test's own name when empty
+    std::string act;         // an action of TailAfter at the first card's ATR heading, checked
+                             // by what follows it instead of the golden text
+    std::string freeze;      // a row of kFreezes, stopped before the report
+    int resumeAfterMs = -1;  // with freeze: resumed this long into the wait; -1: stopped for a
+                             // first report and resumed for a second
+    bool standIn = false;    // the daemon replaced by a process that only bears its name
+    bool activated = false;  // the daemon started by socket activation on its first client
+
+    Scenario& Cards(const char* set) { cards = set; return *this; }
+    Scenario& Golden(const char* name) { golden = name; return *this; }
+    Scenario& Act(const char* action) { act = action; return *this; }
+    Scenario& Freeze(const char* what) { freeze = what; return *this; }
+    Scenario& ResumeAfterMs(int ms) { resumeAfterMs = ms; return *this; }
+    Scenario& StandIn() { standIn = true; return *this; }
+    Scenario& Activated() { activated = true; return *this; }
+};
+
+class ReportScenario : public ::testing::Test {
+protected:
+    void Check(Scenario scenario);
+};
+
+void ReportScenario::Check(Scenario scenario)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
-    const std::string golden = Env("VD_APP_GOLDEN");
-    const std::string actualPath = Env("VD_APP_ACTUAL");
-    const std::string screenshot = Env("VD_APP_SCREENSHOT");
-    ASSERT_FALSE(golden.empty());
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    if (scenario.golden.empty())
+        scenario.golden = name;
+    const std::string golden = std::string(VD_APP_GOLDEN_DIR) + "/report-" + scenario.golden + ".txt";
+    const std::string actualPath = std::string(VD_APP_OUTPUT_DIR) + "/actual-" + name + ".txt";
+    const std::string screenshot = std::string(VD_APP_OUTPUT_DIR) + "/main-window-" + name + ".png";
 
     pid_t activated = -1;
-    std::string activationDir;
-    if (Env("VD_APP_ACTIVATION") == "1") {
+    std::unique_ptr<testkit::TempDir> activationDir;
+    if (scenario.activated) {
+        activationDir = std::make_unique<testkit::TempDir>();
+        ASSERT_FALSE(activationDir->path().empty());
         // The rig's own command line (process 1) names its "--no-pcscd"
         // option; shown as a plain init, no process line names the daemon.
-        char path[] = "/tmp/vd-app-init-XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, "/sbin/init", 10), 10);
-        close(fd);
-        ASSERT_EQ(mount(path, "/proc/1/cmdline", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
-        unlink(path);
-        activated = StartSocketActivation(activationDir);
+        const std::string cmdline = activationDir->path() + "/cmdline";
+        ASSERT_TRUE(testkit::WriteFile(cmdline, "/sbin/init"));
+        ASSERT_EQ(mount(cmdline.c_str(), "/proc/1/cmdline", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+        unlink(cmdline.c_str());
+        activated = StartSocketActivation(activationDir->path());
         ASSERT_GT(activated, 0) << "socket activation could not be set up (is systemd-socket-activate installed?)";
         ASSERT_FALSE(ProcessListNamesPcscd()) << "a process names the daemon before its first client";
     }
 
     std::vector<std::unique_ptr<VirtualCard>> cards;
     std::vector<std::future<bool>> insertions;
-    const std::vector<CardSetup> setups = CardSet(Env("VD_APP_CARDS"));
-    const std::string freezing = Env("VD_APP_FREEZE");
+    const std::vector<CardSetup> setups = CardSet(scenario.cards);
+    ASSERT_EQ(setups.empty(), scenario.cards.empty()) << "no such card set: " << scenario.cards;
+    const std::string freezing = scenario.freeze;
     std::unique_ptr<CardProgram> cardProgram;
     for (const CardSetup& setup : setups) {
         if (freezing == "card" && cardProgram == nullptr) {
             cardProgram = std::make_unique<CardProgram>(setup);
-            ASSERT_GT(cardProgram->pid(), 0) << "the card program did not start (VD_APP_VCARD)";
+            ASSERT_GT(cardProgram->pid(), 0) << "the card program did not start (" << VD_APP_VCARD << ")";
             ASSERT_TRUE(WaitCardPresent(setup.reader)) << "card never became present in " << setup.reader;
             continue;
         }
@@ -515,7 +518,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         }
     }
     pid_t standIn = -1;
-    if (Env("VD_APP_STOP_PCSCD") == "1") {
+    if (scenario.standIn) {
         standIn = ReplaceDaemonByStandIn();
         ASSERT_GT(standIn, 0) << "could not replace the daemon";
     }
@@ -536,7 +539,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
             }
         });
     }
-    const std::string action = Env("VD_APP_ACT");
+    const std::string action = scenario.act;
     const std::vector<std::string> expectedTail = TailAfter(action);
     ASSERT_EQ(action.empty(), expectedTail.empty()) << "no such action: " << action;
     std::atomic<bool> acted(false);
@@ -571,8 +574,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     for (const Freeze& row : kFreezes)
         freeze = freezing == row.what ? &row : freeze;
     ASSERT_EQ(freeze == nullptr, freezing.empty()) << "no such process to stop: " << freezing;
-    const std::string resumeAfter = Env("VD_APP_RESUME_AFTER_MS");
-    const int resumeAfterMs = resumeAfter.empty() ? -1 : std::stoi(resumeAfter);
+    const int resumeAfterMs = scenario.resumeAfterMs;
     std::unique_ptr<StoppedProcess> frozen;
     QElapsedTimer clock;
     std::atomic<qint64> opened(-1), closed(-1);
@@ -622,9 +624,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     }
     QThreadPool::globalInstance()->waitForDone();
     Stop(activated);
-    if (!activationDir.empty()) {
-        EXPECT_EQ(system(("rm -rf '" + activationDir + "'").c_str()), 0);
-    }
+    activationDir.reset();
     // No port's card-watch thread outlives the report.
     EXPECT_TRUE(WaitUntil([&] { return NewThreads(threads).empty(); }, 10000))
         << "threads left behind:" << NewThreads(threads);
@@ -634,8 +634,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     ExpectLocalDateLine(lines, started, ended);
     for (const std::string& line : lines)
         actual << Mask(line) << "\n";
-    if (!actualPath.empty())
-        std::ofstream(actualPath) << actual.str();
+    std::ofstream(actualPath) << actual.str();
 
     if (!action.empty()) {
         ASSERT_TRUE(acted) << "the report never emitted " << kAtrHead;
@@ -669,16 +668,44 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         const int first = view->cursorForPosition(QPoint(4, 4)).position();
         const QString shown = view->toPlainText().mid(first, 400);
         EXPECT_TRUE(shown.contains(heading)) << shown.toStdString();
-        if (Env("VD_APP_STOP_PCSCD") != "1" && action.empty()) {
+        if (!scenario.standIn && action.empty()) {
             EXPECT_TRUE(shown.contains(QStringLiteral(" Karta w czytniku"))) << shown.toStdString();
         }
     }
 
-    if (!screenshot.empty()) {
-        const QPixmap shot = window.grab();
-        EXPECT_EQ(shot.size(), QSize(508, 400));
-        EXPECT_TRUE(shot.save(QString::fromStdString(screenshot), "PNG"));
-    }
+    const QPixmap shot = window.grab();
+    EXPECT_EQ(shot.size(), QSize(508, 400));
+    EXPECT_TRUE(shot.save(QString::fromStdString(screenshot), "PNG"));
+}
+
+// The scenarios. With the rig's daemon and cards and tokens in both
+// readers: the whole report, and the same with the daemon started by its
+// first client. Without a daemon, beside a partial tree (only the
+// regular-profile library, no card manager but the property list it left
+// behind, driver bundles that each lack a key), and with sparse installed
+// files. The daemon stopped under a process list that still names it. The
+// card pulled, or the daemon ended, while the report runs. The daemon, or
+// the first reader's card run as a program of its own on which the reader's
+// driver then waits, stopped for one report and let run for the next; the
+// same stopped before the report and resumed 1.5 s into the bounded wait
+// they meet, well inside its bound.
+TEST_F(ReportScenario, pcscd) { Check(Scenario().Cards("card-and-unknown")); }
+TEST_F(ReportScenario, activated) { Check(Scenario().Cards("card-and-unknown").Activated().Golden("pcscd")); }
+TEST_F(ReportScenario, nopcscd) { Check(Scenario()); }
+TEST_F(ReportScenario, sparse) { Check(Scenario()); }
+TEST_F(ReportScenario, twocards) { Check(Scenario().Cards("two-cards")); }
+TEST_F(ReportScenario, readerfail) { Check(Scenario().Cards("card-and-unknown").StandIn()); }
+TEST_F(ReportScenario, cardpulled) { Check(Scenario().Cards("card-and-unknown").Act("pull-card")); }
+TEST_F(ReportScenario, pcscdstopped) { Check(Scenario().Cards("card-and-unknown").Act("stop-pcscd")); }
+TEST_F(ReportScenario, pcscdfrozen) { Check(Scenario().Cards("card-and-unknown").Freeze("pcscd").Golden("pcscd")); }
+TEST_F(ReportScenario, readerfrozen) { Check(Scenario().Cards("card-and-unknown").Freeze("card").Golden("pcscd")); }
+TEST_F(ReportScenario, pcscdpaused)
+{
+    Check(Scenario().Cards("card-and-unknown").Freeze("pcscd").ResumeAfterMs(1500).Golden("pcscd"));
+}
+TEST_F(ReportScenario, readerpaused)
+{
+    Check(Scenario().Cards("card-and-unknown").Freeze("card").ResumeAfterMs(1500).Golden("pcscd"));
 }
 
 // The emissions of the PC/SC service section after its heading, up to its
@@ -730,12 +757,10 @@ std::vector<std::string> FileLines(const std::string& path)
 // under setpriv and writes back the PC/SC service section.
 class ReportAsUser {
 public:
-    explicit ReportAsUser(uid_t uid) : uid_(uid)
+    explicit ReportAsUser(uid_t uid) : uid_(uid), dir_(home_.path())
     {
-        char pattern[] = "/tmp/vd-as-user-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
+        if (dir_.empty())
             return;
-        dir_ = pattern;
         const std::string own = dir_ + "/runtime";
         const std::string out = dir_ + "/out";
         ready_ = chmod(dir_.c_str(), 0755) == 0 &&
@@ -759,12 +784,6 @@ public:
             env_.push_back(text);
         }
         env_.push_back("XDG_RUNTIME_DIR=" + own);
-    }
-    ~ReportAsUser()
-    {
-        if (!dir_.empty()) {
-            EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-        }
     }
     bool ready() const { return ready_; }
 
@@ -790,8 +809,9 @@ public:
 
 private:
     uid_t uid_;
-    bool ready_ = false;
+    testkit::TempDir home_;
     std::string dir_;
+    bool ready_ = false;
     std::vector<std::string> env_;
 };
 
@@ -819,10 +839,47 @@ void ExpectSection(std::vector<std::string> section, Shown shown)
     EXPECT_EQ(section, expected);
 }
 
-// The processes of one row of the decoy test, and what they leave behind.
+const uid_t kUser = 65534;      // the ordinary user who runs the report
+const uid_t kStranger = 4321;   // another ordinary user
+
+// The live processes (not yet ended, or ending: a zombie counts as gone)
+// whose name is name, in the rig's own process list.
+std::vector<pid_t> LiveProcessesNamed(const std::string& name)
+{
+    std::set<std::string> entries;
+    std::vector<pid_t> found;
+    testkit::DirectoryNames("/proc", &entries);
+    for (const std::string& entry : entries) {
+        if (entry.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // "PID (NAME) STATE ...": the name may hold blanks and parentheses.
+        const std::string stat = ReadFile("/proc/" + entry + "/stat");
+        const size_t from = stat.find('(');
+        const size_t to = stat.rfind(')');
+        if (from == std::string::npos || to == std::string::npos || to + 2 >= stat.size())
+            continue;
+        const char state = stat[to + 2];
+        if (stat.compare(from + 1, to - from - 1, name) == 0 && state != 'Z' && state != 'X')
+            found.push_back(static_cast<pid_t>(std::stol(entry)));
+    }
+    return found;
+}
+
+// The processes of one row of the decoy test, and what they leave behind:
+// a directory anyone may write (in /tmp) and a file system of root's, only
+// root may write, mounted below the rig's own /run/pcscd; both go with the
+// scene.
 class DecoyScene {
 public:
-    DecoyScene(const std::string& decoy, const std::string& open) : decoy_(decoy), open_(open) {}
+    explicit DecoyScene(const std::string& decoy) : decoy_(decoy), open_(openDir_.path())
+    {
+        if (open_.empty() || chmod(open_.c_str(), 0777) != 0)
+            open_.clear();
+        if (Directory(kRootOnly, 0755).empty() || mount("tmpfs", kRootOnly, "tmpfs", 0, "mode=0755") != 0)
+            return;
+        mounts_.push_back(kRootOnly);
+        rootOnly_ = kRootOnly;
+    }
     ~DecoyScene()
     {
         for (const pid_t pid : processes_)
@@ -831,25 +888,41 @@ public:
             close(socket_);
             unlink("/run/pcscd/pcscd.comm");
         }
-        for (const std::string& dir : mounts_)
-            EXPECT_EQ(umount2(dir.c_str(), MNT_DETACH), 0) << dir;
-        for (const std::string& dir : dirs_)
-            EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+        for (auto dir = mounts_.rbegin(); dir != mounts_.rend(); ++dir)
+            EXPECT_EQ(umount2(dir->c_str(), MNT_DETACH), 0) << *dir;
+        rmdir(kRootOnly);
     }
+    DecoyScene(const DecoyScene&) = delete;
+    DecoyScene& operator=(const DecoyScene&) = delete;
 
-    // A copy of the decoy named "pcscd" in dir, made with the given owner
-    // and mode, and started by its absolute path as that owner.
-    bool StartCopy(const std::string& dir, uid_t owner, mode_t mode)
+    // The directory anyone may write.
+    const std::string& open() const { return open_; }
+    // A directory only root may write, below directories only root may write.
+    const std::string& rootOnly() const { return rootOnly_; }
+
+    // A copy of the decoy named name in dir, made with the given owner and
+    // mode; its path, or empty.
+    std::string Copy(const std::string& dir, uid_t owner, mode_t mode, const std::string& name = "pcscd")
     {
         if (dir.empty())
-            return false;
-        const std::string path = dir + "/pcscd";
-        copies_.push_back(dir);
-        if (system(("cp '" + decoy_ + "' '" + path + "'").c_str()) != 0 || chown(path.c_str(), owner, owner) != 0 ||
+            return std::string();
+        const std::string path = dir + "/" + name;
+        WatchForMarker(dir);
+        if (!testkit::WriteFile(path, ReadFile(decoy_)) || chown(path.c_str(), owner, owner) != 0 ||
             chmod(path.c_str(), mode) != 0)
+            return std::string();
+        return path;
+    }
+    // A copy of the decoy named "pcscd" in dir, started as its owner by its
+    // absolute path through the directory named via (dir itself when empty).
+    bool StartCopy(const std::string& dir, uid_t owner, mode_t mode, const std::string& via = std::string())
+    {
+        const std::string path = Copy(dir, owner, mode);
+        if (path.empty())
             return false;
         const std::string id = std::to_string(owner);
-        const pid_t pid = Spawn({"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", path});
+        const pid_t pid = Spawn({"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                 (via.empty() ? dir : via) + "/pcscd"});
         processes_.push_back(pid);
         const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
         return pid > 0 && WaitUntil([&] {
@@ -858,18 +931,29 @@ public:
                    return n > 0 && std::string(target, static_cast<size_t>(n)) == path;
                }, 10000);
     }
-    // A directory of root's with the given mode; removed with the scene.
-    std::string Directory(const std::string& path, mode_t mode)
+    // A program the stranger runs in a user and mount namespace of their
+    // own: script, for bash, with the arguments args, ends in
+    // "exec -a pcscd PATH". Started once the process shows that name.
+    bool StartAsStranger(const std::string& script, const std::vector<std::string>& args)
+    {
+        const std::string id = std::to_string(kStranger);
+        std::vector<std::string> command = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                            "unshare", "-Urm", "bash", "-c", script, "bash"};
+        command.insert(command.end(), args.begin(), args.end());
+        const pid_t pid = Spawn(command, open_ + "/stranger.log");
+        processes_.push_back(pid);
+        const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+        return pid > 0 && WaitUntil([&] { return ReadFile(cmdline) == std::string("pcscd", 6); }, 10000);
+    }
+    // A directory of root's with the given mode.
+    static std::string Directory(const std::string& path, mode_t mode)
     {
         if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0)
             return std::string();
-        if (dirs_.empty() || path.rfind(dirs_.back(), 0) != 0)
-            dirs_.push_back(path);
         return path;
     }
     // A directory of root's that only root may write, on a file system of
-    // its own mounted nosuid, as every mount an ordinary user can make is;
-    // removed with the scene.
+    // its own mounted nosuid, as every mount an ordinary user can make is.
     std::string NosuidDirectory(const std::string& path)
     {
         if (Directory(path, 0755).empty() || mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
@@ -890,10 +974,12 @@ public:
                bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
                chmod(address.sun_path, 0777) == 0 && listen(socket_, 8) == 0;
     }
-    // The real daemon, started as program, once it answers.
-    bool StartDaemon(const std::string& program)
+    // The real daemon, started as program (through launcher when given),
+    // once it answers.
+    bool StartDaemon(const std::string& program, std::vector<std::string> launcher = {})
     {
-        processes_.push_back(Spawn({program, "--foreground", "-c", Env("VD_APP_READER_CONF")}, open_ + "/pcscd.log"));
+        launcher.insert(launcher.end(), {program, "--foreground", "-c", Env("VD_APP_READER_CONF")});
+        processes_.push_back(Spawn(launcher, open_ + "/pcscd.log"));
         return processes_.back() > 0 && WaitUntil([] {
                    SCARDCONTEXT context = 0;
                    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
@@ -902,25 +988,27 @@ public:
                    return true;
                }, 20000);
     }
-    // True when a copy of the decoy was run with "--ver" (it leaves a file
-    // beside itself where it may write one).
+    // Where a copy of the decoy run with "--ver" leaves its file: beside
+    // itself as its own mount namespace shows it.
+    void WatchForMarker(const std::string& dir) { markerDirs_.push_back(dir); }
     bool DecoyRan() const
     {
-        for (const std::string& dir : copies_) {
+        for (const std::string& dir : markerDirs_) {
             if (access((dir + "/ran-with-ver").c_str(), F_OK) == 0)
                 return true;
         }
         return false;
     }
-    const std::string& open() const { return open_; }
 
 private:
+    static constexpr const char* kRootOnly = "/run/pcscd/vd-scene";
     std::string decoy_;
+    testkit::TempDir openDir_;
     std::string open_;
+    std::string rootOnly_;
     std::vector<pid_t> processes_;
-    std::vector<std::string> dirs_;
     std::vector<std::string> mounts_;
-    std::vector<std::string> copies_;
+    std::vector<std::string> markerDirs_;
     int socket_ = -1;
 };
 
@@ -931,15 +1019,25 @@ struct DecoyRow {
     Shown asUser;
 };
 
-const uid_t kUser = 65534;      // the ordinary user who runs the report
-const uid_t kStranger = 4321;   // another ordinary user
+// The stranger's attacks from a user and mount namespace of their own: a
+// file of root's on a nosuid mount ("$2") seen through their overlay over a
+// directory of theirs ("$1"), and another file of root's ("$2") bound over a
+// path ("$1"); either run as "pcscd".
+const char kStrangersOverlay[] =
+    "mkdir -p \"$1/upper\" \"$1/work\" \"$1/merged\" && "
+    "mount -t overlay overlay -o \"lowerdir=$2,upperdir=$1/upper,workdir=$1/work\" \"$1/merged\" && "
+    "exec -a pcscd \"$1/merged/pcscd\"";
+const char kStrangersBind[] = "mount --bind \"$2\" \"$1\" && exec -a pcscd \"$1\"";
 
 // Which process of the list is the daemon, and whose program is run for its
 // version, with the report run by root and by an ordinary user. Root looks
-// at the file a process runs; the user, who may not, at the program its
-// command names: a root-owned "pcscd" in directories only root may write.
-// A stranger's "pcscd" is never run, whoever runs the report, nor one on a
-// file system mounted nosuid.
+// at the file a process runs and finds it by its path in its own view of
+// the system; the user, who may not, at the program its command names.
+// Either way only a root-owned "pcscd" reached through directories and
+// links that only root may change is run: never a stranger's file, nor one
+// on a file system mounted nosuid, nor what a stranger shows a file of
+// root's as in a mount namespace of their own. What the version program
+// starts ends with it.
 TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
@@ -947,13 +1045,6 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
     ASSERT_EQ(geteuid(), 0u) << "needs root to start the processes of other users";
     const std::string decoy = Env("VD_APP_DECOY");
     ASSERT_EQ(access(decoy.c_str(), X_OK), 0) << "VD_APP_DECOY: " << decoy;
-    char pattern[] = "/tmp/vd-decoys-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string open = pattern;
-    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
-    // The rig's own /run/pcscd, root's and closed to others, as are the
-    // directories above it.
-    const std::string rootOnly = "/run/pcscd";
 
     const std::vector<DecoyRow> rows = {
         {"named_in_arguments", [](DecoyScene& scene) { return scene.StartArgumentAndSilentSocket(); },
@@ -970,31 +1061,87 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
          [](DecoyScene& scene) { return scene.StartCopy(scene.Directory(scene.open() + "/user", 0777), kUser, 0755); },
          Shown::NoVersion, Shown::NoVersion},
         {"roots_pcscd_below_a_directory_anyone_writes",
-         [rootOnly](DecoyScene& scene) {
-             scene.Directory(rootOnly + "/vd-open", 0777);
-             return scene.StartCopy(scene.Directory(rootOnly + "/vd-open/sub", 0755), 0, 0755);
+         [](DecoyScene& scene) {
+             scene.Directory(scene.rootOnly() + "/open", 0777);
+             return scene.StartCopy(scene.Directory(scene.rootOnly() + "/open/sub", 0755), 0, 0755);
          },
-         Shown::DecoyVersion, Shown::NoVersion},
+         Shown::NoVersion, Shown::NoVersion},
         {"strangers_pcscd_in_roots_directories",
-         [rootOnly](DecoyScene& scene) {
-             return scene.StartCopy(scene.Directory(rootOnly + "/vd-stranger", 0755), kStranger, 0755);
+         [](DecoyScene& scene) {
+             return scene.StartCopy(scene.Directory(scene.rootOnly() + "/stranger", 0755), kStranger, 0755);
          },
          Shown::NoVersion, Shown::NoVersion},
         {"roots_pcscd_its_group_may_write",
-         [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-group", 0755), 0, 0775); },
+         [](DecoyScene& scene) { return scene.StartCopy(scene.Directory(scene.rootOnly() + "/group", 0755), 0, 0775); },
          Shown::NoVersion, Shown::NoVersion},
         {"roots_pcscd_in_roots_directories",
-         [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-root", 0755), 0, 0755); },
+         [](DecoyScene& scene) { return scene.StartCopy(scene.rootOnly(), 0, 0755); },
+         Shown::DecoyVersion, Shown::DecoyVersion},
+        // Started through root's link in a directory only root may write, as
+        // "/sbin/pcscd" where "/sbin" is root's link to "usr/sbin".
+        {"roots_pcscd_through_roots_link",
+         [](DecoyScene& scene) {
+             const std::string usr = scene.Directory(scene.rootOnly() + "/usr", 0755);
+             return !usr.empty() && !scene.Directory(usr + "/sbin", 0755).empty() &&
+                    symlink("usr/sbin", (scene.rootOnly() + "/sbin").c_str()) == 0 &&
+                    scene.StartCopy(usr + "/sbin", 0, 0755, scene.rootOnly() + "/sbin");
+         },
+         Shown::DecoyVersion, Shown::DecoyVersion},
+        // Its version program starts a child that sleeps (the decoy does when
+        // it finds "leave-a-child" beside itself): it does not outlive the report.
+        {"roots_pcscd_whose_version_leaves_a_child",
+         [](DecoyScene& scene) {
+             return testkit::WriteFile(scene.rootOnly() + "/leave-a-child", "") &&
+                    scene.StartCopy(scene.rootOnly(), 0, 0755);
+         },
          Shown::DecoyVersion, Shown::DecoyVersion},
         // Root's in every way a file can show, but on a mount its user may have made.
         {"roots_pcscd_on_a_nosuid_mount",
-         [rootOnly](DecoyScene& scene) {
-             return scene.StartCopy(scene.NosuidDirectory(rootOnly + "/vd-nosuid"), 0, 0755);
+         [](DecoyScene& scene) {
+             return scene.StartCopy(scene.NosuidDirectory(scene.rootOnly() + "/nosuid"), 0, 0755);
+         },
+         Shown::NoVersion, Shown::NoVersion},
+        // The same file seen through an overlay, which is not nosuid, in the
+        // stranger's namespace.
+        {"strangers_overlay_of_roots_pcscd_on_a_nosuid_mount",
+         [](DecoyScene& scene) {
+             const std::string medium = scene.NosuidDirectory(scene.rootOnly() + "/medium");
+             const std::string own = scene.open() + "/stranger";
+             scene.WatchForMarker(own + "/merged");
+             return !scene.Copy(medium, 0, 0755).empty() && scene.StartAsStranger(kStrangersOverlay, {own, medium});
+         },
+         Shown::NoVersion, Shown::NoVersion},
+        // A program of root's, bound over a file "pcscd" of the stranger's own.
+        {"strangers_bind_of_a_roots_program",
+         [](DecoyScene& scene) {
+             const std::string program = scene.Copy(scene.rootOnly(), 0, 0755, "other");
+             const std::string own = scene.open() + "/pcscd";
+             scene.WatchForMarker(scene.open());
+             return !program.empty() && testkit::WriteFile(own, "") && chown(own.c_str(), kStranger, kStranger) == 0 &&
+                    scene.StartAsStranger(kStrangersBind, {own, program});
+         },
+         Shown::NoVersion, Shown::NoVersion},
+        // The same, bound over a root-owned "pcscd" in root's directories:
+        // its path names that file in root's view, not the one that runs.
+        {"strangers_bind_over_a_roots_pcscd",
+         [](DecoyScene& scene) {
+             const std::string program = scene.Copy(scene.rootOnly(), 0, 0755, "other");
+             const std::string daemon = scene.Copy(scene.Directory(scene.rootOnly() + "/daemon", 0755), 0, 0755);
+             return !program.empty() && !daemon.empty() && scene.StartAsStranger(kStrangersBind, {daemon, program});
          },
          Shown::NoVersion, Shown::NoVersion},
         {"daemon_started_by_name", [](DecoyScene& scene) { return scene.StartDaemon("pcscd"); },
          Shown::DaemonVersion, Shown::NoVersion},
         {"daemon_started_by_its_path", [](DecoyScene& scene) { return scene.StartDaemon("/usr/sbin/pcscd"); },
+         Shown::DaemonVersion, Shown::DaemonVersion},
+        // As a service manager starts it: in a mount namespace of its own
+        // whose /usr is a read-only bind of itself.
+        {"daemon_in_a_read_only_view_of_usr",
+         [](DecoyScene& scene) {
+             return scene.StartDaemon("/usr/sbin/pcscd",
+                                      {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+                                       "mount --bind /usr /usr && mount -o remount,bind,ro /usr && exec \"$@\"", "sh"});
+         },
          Shown::DaemonVersion, Shown::DaemonVersion},
     };
 
@@ -1007,7 +1154,8 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
 
     for (const DecoyRow& row : rows) {
         SCOPED_TRACE(row.name);
-        DecoyScene scene(decoy, open);
+        DecoyScene scene(decoy);
+        ASSERT_TRUE(!scene.open().empty() && !scene.rootOnly().empty()) << "the row's directories were not made";
         ASSERT_TRUE(row.start(scene)) << "the row's processes did not start";
         recorder.clear();
         ASSERT_TRUE(RunReport(window));
@@ -1025,8 +1173,13 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
         if (row.asRoot != Shown::DecoyVersion && row.asUser != Shown::DecoyVersion) {
             EXPECT_FALSE(scene.DecoyRan()) << "a stranger's program was run";
         }
+        // Killed with its version program's group, what that started ends at once.
+        std::vector<pid_t> left;
+        EXPECT_TRUE(WaitUntil([&] { return (left = LiveProcessesNamed("decoy-child")).empty(); }, 10000))
+            << left.size() << " left running";
+        for (const pid_t pid : left)
+            kill(pid, SIGKILL);
     }
-    ASSERT_EQ(system(("rm -rf '" + open + "'").c_str()), 0);
 }
 
 } // namespace
