@@ -2,6 +2,7 @@
 // thread. It touches no widget: every piece of text leaves by value through
 // the window's report signals.
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 #include "app/ReportCards.h"
 #include "app/ReportFrame.h"
 #include "app/ReportSink.h"
@@ -33,6 +34,8 @@ private:
 
 } // namespace
 
+void (*beforeClosingLineCall)() = nullptr;
+
 void MainWindow::DoDiagnosticConcurrent()
 {
     WindowSink sink(*this);
@@ -51,5 +54,7 @@ void MainWindow::DoDiagnosticConcurrent()
     if (daemonRunning)
         ReportReaderAndCardState(sink, readers);
 
+    if (beforeClosingLineCall != nullptr)
+        beforeClosingLineCall();
     ReportClosingLine(sink);
 }

@@ -41,9 +41,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -82,6 +84,7 @@ protected:
     {
         setFiles(nullptr, nullptr);
         loadProfileLibrariesCall = LoadProfileLibraries;
+        beforeClosingLineCall = nullptr;  // the test's window, and so its report, is gone
     }
     static void setFiles(const std::string* info, const std::string* config)
     {
@@ -595,38 +598,117 @@ TEST_F(WindowTest, ReportLifecycle)
     }
 }
 
-// Records, in the worker's own thread, the last text the worker emitted.
+// Records, in the worker's own thread, the last text the worker emitted. The
+// record outlives the probe, so a worker still running when a failed test
+// goes writes into it rather than into freed memory.
 class LastEmission {
 public:
-    explicit LastEmission(MainWindow& window)
+    explicit LastEmission(MainWindow& window) : record_(std::make_shared<Record>())
     {
+        std::shared_ptr<Record> record = record_;
         QObject::connect(&window, qOverload<QString, QByteArray, int, QColor, bool>(&MainWindow::signalGUI_append),
-                         &window, [this](QString text, QByteArray, int, QColor, bool) {
-                             std::lock_guard<std::mutex> lock(mutex_);
-                             last_ = text.toStdString();
+                         &window, [record](QString text, QByteArray, int, QColor, bool) {
+                             std::lock_guard<std::mutex> lock(record->mutex);
+                             record->last = text.toStdString();
                          }, Qt::DirectConnection);
     }
-    std::string last()
+    std::string last() const
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return last_;
+        std::lock_guard<std::mutex> lock(record_->mutex);
+        return record_->last;
     }
 
 private:
-    std::mutex mutex_;
-    std::string last_;
+    struct Record {
+        std::mutex mutex;
+        std::string last;
+    };
+    std::shared_ptr<Record> record_;
 };
 
 const char* const kClosingLine = "Koniec raportu diagnostycznego";
+
+// Holds the report's worker just before the report's last line until the
+// test opens the gate, so that what a close waits for is only that line,
+// however slow the machine is. Made before the report starts; it opens at
+// the latest when it goes, so it goes before the window, whose destructor
+// waits for the report. The fixture takes the hook away once the window is
+// gone.
+class ClosingLineGate {
+public:
+    ClosingLineGate()
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().held = false;
+        state().opened = false;
+        beforeClosingLineCall = &ClosingLineGate::hold;
+    }
+    ~ClosingLineGate() { open(); }
+    bool waitUntilHeld()
+    {
+        return WaitUntil([] {
+            std::lock_guard<std::mutex> lock(state().mutex);
+            return state().held;
+        }, 60000);
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().opened = true;
+        state().change.notify_all();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable change;
+        bool held = false;
+        bool opened = false;
+    };
+    static State& state()
+    {
+        static State shared;
+        return shared;
+    }
+    static void hold()
+    {
+        std::unique_lock<std::mutex> lock(state().mutex);
+        state().held = true;
+        state().change.wait(lock, [] { return state().opened; });
+    }
+};
+
+void PressGenerate(MainWindow& window)
+{
+    Child<QPushButton>(window, "bGenerateReport")->click();
+}
+
+void CloseTheWindow(MainWindow& window)
+{
+    window.close();
+}
+
+// From the running event loop, as a user's choice comes; the loop ends
+// through the menu entry.
+void QuitFromTheMenu(MainWindow& window)
+{
+    QTimer::singleShot(0, [&window] { Child<QAction>(window, "actionZako_cz")->trigger(); });
+    QApplication::exec();
+}
+
+// In every test below the gate opens just before the close, so the close's
+// own wait starts with the report one line from its end.
 
 TEST_F(WindowTest, ClosingWaitsForTheRunningReport)
 {
     MainWindow window;
     LastEmission probe(window);
+    ClosingLineGate gate;
     window.show();
-    Child<QPushButton>(window, "bGenerateReport")->click();
+    PressGenerate(window);
+    ASSERT_TRUE(gate.waitUntilHeld());
+    gate.open();
     window.close();
-    // The worker, which pauses for half a second inside, has finished.
     EXPECT_EQ(probe.last(), kClosingLine);
     EXPECT_FALSE(window.isVisible());
 }
@@ -635,10 +717,13 @@ TEST_F(WindowTest, QuitFromTheMenuWaitsForTheRunningReport)
 {
     MainWindow window;
     LastEmission probe(window);
+    ClosingLineGate gate;
     window.show();
-    Child<QPushButton>(window, "bGenerateReport")->click();
+    PressGenerate(window);
+    ASSERT_TRUE(gate.waitUntilHeld());
     std::string lastAtQuit;
     QTimer::singleShot(0, [&] {
+        gate.open();
         Child<QAction>(window, "actionZako_cz")->trigger();
         lastAtQuit = probe.last();
     });
@@ -652,9 +737,55 @@ TEST_F(WindowTest, DestroyingTheWindowWaitsForTheRunningReport)
     {
         MainWindow window;
         probe.reset(new LastEmission(window));
-        Child<QPushButton>(window, "bGenerateReport")->click();
-    }
+        ClosingLineGate gate;
+        PressGenerate(window);
+        ASSERT_TRUE(gate.waitUntilHeld());
+    }  // the gate opens, then the window goes
     EXPECT_EQ(probe->last(), kClosingLine);
+}
+
+// The child's report of what it emitted, written as the process ends.
+const LastEmission* heldProbe = nullptr;
+
+void SayWhetherTheLastLineCame()
+{
+    const char* said = heldProbe->last() == kClosingLine ? "the report's last line came\n"
+                                                         : "the report's last line never came\n";
+    if (write(STDERR_FILENO, said, strlen(said)) < 0) {
+        // The parent then misses the line and fails.
+    }
+}
+
+// A report that never reaches its end: the close waits its bound and then
+// ends the program with status 0 through the quick exit, the report's last
+// line never emitted. Each case ends the process it runs in, so it runs in a
+// child: this program once more, started afresh (a fork would carry the
+// report pool's threads over only in part). Destroying the window alone has
+// no bound: the program destroys it only after a close, which has already
+// waited for the report or ended the program.
+TEST_F(WindowTest, ClosingEndsTheProgramWhenTheReportOutlivesTheWait)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string expected = std::string("the report's last line never came\n") + kEndedDuringReportMark;
+    for (void (*close)(MainWindow&) : {CloseTheWindow, QuitFromTheMenu}) {
+        EXPECT_EXIT(
+            {
+                alarm(120);  // a close that never ends the program fails, not hangs
+                ExpectEndDuringReport();
+                MainWindow window;
+                LastEmission probe(window);
+                ClosingLineGate gate;
+                window.show();
+                PressGenerate(window);
+                if (!gate.waitUntilHeld())
+                    _exit(2);
+                heldProbe = &probe;
+                std::at_quick_exit(SayWhetherTheLastLineCame);
+                close(window);
+            },
+            ::testing::ExitedWithCode(0), expected)
+            << (close == CloseTheWindow ? "closing the window" : "quitting from the menu");
+    }
 }
 
 // ---------------------------------------------------------------------------
