@@ -599,8 +599,8 @@ TEST_F(WindowTest, ReportLifecycle)
 }
 
 // Records, in the worker's own thread, the last text the worker emitted. The
-// record outlives the probe, so a worker still running when a failed test
-// goes writes into it rather than into freed memory.
+// record is shared with the connection, so a worker still running when a
+// failed test goes writes into it rather than into freed memory.
 class LastEmission {
 public:
     explicit LastEmission(MainWindow& window) : record_(std::make_shared<Record>())
@@ -629,11 +629,10 @@ private:
 const char* const kClosingLine = "Koniec raportu diagnostycznego";
 
 // Holds the report's worker just before the report's last line until the
-// test opens the gate, so that what a close waits for is only that line,
+// test opens the gate, so that what a close waits for is that line alone,
 // however slow the machine is. Made before the report starts; it opens at
-// the latest when it goes, so it goes before the window, whose destructor
-// waits for the report. The fixture takes the hook away once the window is
-// gone.
+// the latest when it goes. The fixture takes the hook away once the test's
+// window, and so its report, is gone.
 class ClosingLineGate {
 public:
     ClosingLineGate()
@@ -678,46 +677,52 @@ private:
     }
 };
 
+// The program's window with its close and its destruction seen from inside:
+// each opens the gate as it starts, before the window's own wait, and the
+// close takes the last emission as soon as the window's own handler returns,
+// so a close that did not wait has nearly no time to be saved by the worker.
+class GatedWindow : public MainWindow {
+public:
+    explicit GatedWindow(ClosingLineGate& gate) : gate_(gate), probe_(*this) {}
+    ~GatedWindow() override { gate_.open(); }
+    std::string lastAtClose() const { return lastAtClose_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        gate_.open();
+        MainWindow::closeEvent(event);
+        lastAtClose_ = probe_.last();
+    }
+
+private:
+    ClosingLineGate& gate_;
+    LastEmission probe_;
+    std::string lastAtClose_;
+};
+
 void PressGenerate(MainWindow& window)
 {
     Child<QPushButton>(window, "bGenerateReport")->click();
 }
 
-void CloseTheWindow(MainWindow& window)
-{
-    window.close();
-}
-
-// From the running event loop, as a user's choice comes; the loop ends
-// through the menu entry.
-void QuitFromTheMenu(MainWindow& window)
-{
-    QTimer::singleShot(0, [&window] { Child<QAction>(window, "actionZako_cz")->trigger(); });
-    QApplication::exec();
-}
-
-// In every test below the gate opens just before the close, so the close's
-// own wait starts with the report one line from its end.
-
 TEST_F(WindowTest, ClosingWaitsForTheRunningReport)
 {
-    MainWindow window;
-    LastEmission probe(window);
     ClosingLineGate gate;
+    GatedWindow window(gate);
     window.show();
     PressGenerate(window);
     ASSERT_TRUE(gate.waitUntilHeld());
-    gate.open();
     window.close();
-    EXPECT_EQ(probe.last(), kClosingLine);
+    EXPECT_EQ(window.lastAtClose(), kClosingLine);
     EXPECT_FALSE(window.isVisible());
 }
 
 TEST_F(WindowTest, QuitFromTheMenuWaitsForTheRunningReport)
 {
+    ClosingLineGate gate;
     MainWindow window;
     LastEmission probe(window);
-    ClosingLineGate gate;
     window.show();
     PressGenerate(window);
     ASSERT_TRUE(gate.waitUntilHeld());
@@ -733,18 +738,33 @@ TEST_F(WindowTest, QuitFromTheMenuWaitsForTheRunningReport)
 
 TEST_F(WindowTest, DestroyingTheWindowWaitsForTheRunningReport)
 {
+    ClosingLineGate gate;
     std::unique_ptr<LastEmission> probe;
+    std::string lastAtDestruction;
     {
-        MainWindow window;
+        GatedWindow window(gate);
         probe.reset(new LastEmission(window));
-        ClosingLineGate gate;
+        // The base widget's destructor says so just after the window's own.
+        QObject::connect(&window, &QObject::destroyed, [&] { lastAtDestruction = probe->last(); });
         PressGenerate(window);
         ASSERT_TRUE(gate.waitUntilHeld());
-    }  // the gate opens, then the window goes
-    EXPECT_EQ(probe->last(), kClosingLine);
+    }
+    EXPECT_EQ(lastAtDestruction, kClosingLine);
 }
 
-// The child's report of what it emitted, written as the process ends.
+void CloseTheWindow(MainWindow& window)
+{
+    window.close();
+}
+
+// From the running event loop, as a user's choice comes.
+void QuitFromTheMenu(MainWindow& window)
+{
+    QTimer::singleShot(0, [&window] { Child<QAction>(window, "actionZako_cz")->trigger(); });
+    QApplication::exec();
+}
+
+// The child's word on what the report emitted, written as the process ends.
 const LastEmission* heldProbe = nullptr;
 
 void SayWhetherTheLastLineCame()
@@ -759,9 +779,9 @@ void SayWhetherTheLastLineCame()
 // A report that never reaches its end: the close waits its bound and then
 // ends the program with status 0 through the quick exit, the report's last
 // line never emitted. Each case ends the process it runs in, so it runs in a
-// child: this program once more, started afresh (a fork would carry the
-// report pool's threads over only in part). Destroying the window alone has
-// no bound: the program destroys it only after a close, which has already
+// child: this program once more, started afresh (a fork would carry over the
+// report pool's threads only in part). Destroying the window alone has no
+// bound: the program destroys it only after a close, which has already
 // waited for the report or ended the program.
 TEST_F(WindowTest, ClosingEndsTheProgramWhenTheReportOutlivesTheWait)
 {
@@ -770,7 +790,7 @@ TEST_F(WindowTest, ClosingEndsTheProgramWhenTheReportOutlivesTheWait)
     for (void (*close)(MainWindow&) : {CloseTheWindow, QuitFromTheMenu}) {
         EXPECT_EXIT(
             {
-                alarm(120);  // a close that never ends the program fails, not hangs
+                alarm(120);  // a close that never ends the program fails rather than hangs
                 ExpectEndDuringReport();
                 MainWindow window;
                 LastEmission probe(window);
