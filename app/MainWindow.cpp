@@ -6,23 +6,21 @@
 #include "app/AboutDialog.h"
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
+#include "app/ReportFile_internal.h"
 #include "update/RuntimeParams.h"
 #include "update/PanelCheckVersion.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QMessageBox>
-#include <QSaveFile>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTextCodec>
-#include <QTextStream>
 #include <QThread>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
@@ -247,16 +245,6 @@ void MainWindow::on_bGenerateReport_clicked()
 
 namespace {
 
-bool writeText(QFileDevice& file, const QString& text)
-{
-    QTextStream stream(&file);
-    stream.setCodec("UTF-8");
-    stream << text;
-    stream.flush();
-    const bool written = stream.status() == QTextStream::Ok;
-    return file.flush() && written;
-}
-
 // The name the report is written under: one without a suffix gets ".rtf".
 QString reportFileName(const QString& chosen)
 {
@@ -291,35 +279,6 @@ public:
 };
 
 } // namespace
-
-bool WriteReportFile(const QString& path, const QString& text)
-{
-    // A device or a pipe holds no bytes to keep, and a file put in its place
-    // would take the node away: it is written in place.
-    const QFileInfo target(path);
-    if (target.exists() && !target.isFile()) {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-            return false;
-        const bool written = writeText(file, text);
-        file.close();
-        return written && file.error() == QFileDevice::NoError;
-    }
-    // The whole report goes to a temporary file beside the target, which
-    // takes the target's place (and permissions) only once every byte is
-    // written; a failure removes it. Writing in place where no temporary
-    // file may be created (a writable file in a folder that is not) stays
-    // off: a failure half-way would destroy the file the user had.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
-        return false;
-    // Failures are looked for before the commit: the commit itself misses a
-    // write that fails while it flushes the last buffer, and would put the
-    // short file in place.
-    if (!writeText(file, text))
-        file.cancelWriting();
-    return file.commit();
-}
 
 void MainWindow::on_bSaveReport_clicked()
 {

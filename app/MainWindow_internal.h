@@ -3,8 +3,6 @@
 #ifndef VD_APP_MAINWINDOW_INTERNAL_H
 #define VD_APP_MAINWINDOW_INTERNAL_H
 
-#include <QString>
-
 #include "app/MainWindow.h"
 #include "token/cardlib.h"
 
@@ -16,12 +14,5 @@ extern int (*loadProfileLibrariesCall)(LibraryLoadReport* report);
 // report's last line, so that a test can hold a running report there for as
 // long as it needs. Null in the program; set only while no report runs.
 extern void (*beforeClosingLineCall)();
-
-// Writes text to path as UTF-8. A regular file (or a new one) is replaced
-// only once the whole text is written, keeping its permissions; a device or
-// pipe is written in place. False when the file cannot be opened, or when
-// writing, flushing or replacing it fails; a failure leaves a regular file as
-// it was and creates none.
-bool WriteReportFile(const QString& path, const QString& text);
 
 #endif  // VD_APP_MAINWINDOW_INTERNAL_H

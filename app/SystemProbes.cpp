@@ -17,6 +17,7 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -111,70 +112,177 @@ int OpenTrustedDaemonExecutable(const DaemonProcess& daemon)
 {
     if (daemon.pid <= 0)
         return -1;
-    const int fd = open(("/proc/" + std::to_string(daemon.pid) + "/exe").c_str(), O_PATH | O_CLOEXEC);
-    if (fd < 0) {
+    const int running = open(("/proc/" + std::to_string(daemon.pid) + "/exe").c_str(), O_PATH | O_CLOEXEC);
+    if (running < 0) {
         // Only root may look at another user's process; everyone else is
         // left with what the process list shows.
         if (errno == EACCES || errno == EPERM)
             return OpenTrustedDaemonFile(daemon.program);
         return -1;
     }
-    // Name, owner and mount are taken from the open file itself, so a
-    // process that ends or changes its program meanwhile cannot swap what is
-    // checked.
+    // The link names the file as the process's own mount namespace has it,
+    // and there it may be the user's overlay or bind mount: its path counts
+    // only for finding the file in ours, where it must be the very file the
+    // process runs. Taken from the open descriptor, so a process that ends
+    // or changes its program meanwhile cannot swap it. A file deleted since
+    // it started reads "... (deleted)", which names no "pcscd".
+    struct stat ran;
     char target[PATH_MAX];
-    const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), target, sizeof target);
-    const bool trusted = trustedProgram(fd) && length > 0 && static_cast<size_t>(length) < sizeof target &&
-                         isDaemonName(std::string(target, static_cast<size_t>(length)));
-    if (!trusted) {
-        close(fd);
-        return -1;
+    const ssize_t length = readlink(("/proc/self/fd/" + std::to_string(running)).c_str(), target, sizeof target);
+    int found = -1;
+    if (fstat(running, &ran) == 0 && length > 0 && static_cast<size_t>(length) < sizeof target) {
+        found = OpenTrustedDaemonFile(std::string(target, static_cast<size_t>(length)));
+        struct stat here;
+        if (found >= 0 && (fstat(found, &here) != 0 || here.st_dev != ran.st_dev || here.st_ino != ran.st_ino)) {
+            close(found);
+            found = -1;
+        }
     }
-    return fd;
+    close(running);
+    return found;
 }
+
+namespace {
+
+// As many symbolic links as the kernel follows in one path.
+constexpr int kMaxLinks = 40;
+
+// The names of path, last first, so that the next one is taken from the back.
+void pushNamesReversed(const std::string& path, std::vector<std::string>& names)
+{
+    for (size_t end = path.size(); end > 0;) {
+        const size_t slash = path.rfind('/', end - 1);
+        const size_t start = slash == std::string::npos ? 0 : slash + 1;
+        if (end > start)
+            names.push_back(path.substr(start, end - start));
+        if (slash == std::string::npos)
+            break;
+        end = slash;
+    }
+}
+
+// Descriptors of the directories walked so far, the root first; each was
+// checked before anything was opened from it.
+class WalkedDirectories {
+public:
+    ~WalkedDirectories()
+    {
+        for (const int fd : fds_)
+            close(fd);
+    }
+    // Takes fd; false (and fd closed) unless it is a directory only root may write.
+    bool push(int fd)
+    {
+        struct stat info;
+        if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || !rootOnly(info)) {
+            close(fd);
+            return false;
+        }
+        fds_.push_back(fd);
+        return true;
+    }
+    int current() const { return fds_.back(); }
+    // ".." returns to the directory walked before; at the root it stays.
+    void up()
+    {
+        if (fds_.size() > 1) {
+            close(fds_.back());
+            fds_.pop_back();
+        }
+    }
+    void backToRoot()
+    {
+        while (fds_.size() > 1)
+            up();
+    }
+
+private:
+    std::vector<int> fds_;
+};
+
+} // namespace
 
 int OpenTrustedDaemonFile(const std::string& path)
 {
     if (path.empty() || path[0] != '/')
         return -1;
-    std::vector<std::string> names;
-    for (size_t at = 0; at < path.size();) {
-        const size_t slash = path.find('/', at);
-        const size_t end = slash == std::string::npos ? path.size() : slash;
-        if (end > at)
-            names.push_back(path.substr(at, end - at));
-        at = end + 1;
-    }
-    if (names.empty() || names.back() != "pcscd")
+    std::vector<std::string> pending;
+    pushNamesReversed(path, pending);
+    if (pending.empty() || pending.front() != "pcscd")
         return -1;
 
-    // Walked from the root one name at a time without following links: each
-    // directory is checked on the descriptor that the next step opens from.
-    int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    for (size_t i = 0; directory >= 0 && i < names.size(); ++i) {
-        struct stat info;
-        if (fstat(directory, &info) != 0 || !S_ISDIR(info.st_mode) || !rootOnly(info) || names[i] == "." ||
-            names[i] == "..") {
-            close(directory);
-            return -1;
+    // Walked from the root one name at a time, never letting the kernel
+    // follow a link: each directory is checked on the descriptor that the
+    // next step opens from, and a link is read from its own descriptor, so
+    // nothing can be swapped between the checks and the run.
+    WalkedDirectories walked;
+    const int root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0 || !walked.push(root))
+        return -1;
+    int links = 0;
+    while (!pending.empty()) {
+        const std::string name = std::move(pending.back());
+        pending.pop_back();
+        if (name == ".")
+            continue;
+        // Back to the directory already walked and checked, not to whatever
+        // ".." names now.
+        if (name == "..") {
+            walked.up();
+            continue;
         }
-        const bool last = i + 1 == names.size();
-        const int next = openat(directory, names[i].c_str(),
-                                O_PATH | O_NOFOLLOW | O_CLOEXEC | (last ? 0 : O_DIRECTORY));
-        close(directory);
+        const int next = openat(walked.current(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        struct stat info;
         if (next < 0)
             return -1;
-        if (last) {
-            if (!trustedProgram(next)) {
+        if (fstat(next, &info) != 0) {
+            close(next);
+            return -1;
+        }
+        if (S_ISLNK(info.st_mode)) {
+            // Root's link in a directory only root may change (the one it
+            // was opened from), such as a merged system's "/sbin".
+            char target[PATH_MAX];
+            const ssize_t length = info.st_uid == 0 && ++links <= kMaxLinks
+                                       ? readlinkat(next, "", target, sizeof target)
+                                       : -1;
+            close(next);
+            if (length <= 0 || static_cast<size_t>(length) >= sizeof target)
+                return -1;
+            if (target[0] == '/')
+                walked.backToRoot();
+            pushNamesReversed(std::string(target, static_cast<size_t>(length)), pending);
+            continue;
+        }
+        if (pending.empty()) {
+            if (name != "pcscd" || !trustedProgram(next)) {
                 close(next);
                 return -1;
             }
             return next;
         }
-        directory = next;
+        if (!walked.push(next))
+            return -1;
     }
     return -1;
 }
+
+namespace {
+
+// Appends what the pipe holds now, without waiting for more, up to the cap.
+void readWaiting(int fd, std::string& output)
+{
+    char chunk[4096];
+    struct pollfd watch = {fd, POLLIN, 0};
+    while (output.size() < kProgramOutputLimit && poll(&watch, 1, 0) > 0 && (watch.revents & POLLIN) != 0) {
+        const ssize_t got = read(fd, chunk, std::min(sizeof chunk, kProgramOutputLimit - output.size()));
+        if (got <= 0)
+            return;
+        output.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+} // namespace
 
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output)
 {
@@ -185,6 +293,11 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    // A group of its own: whatever it starts there ends with it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
 
     std::vector<char> programCopy(program.begin(), program.end());
     programCopy.push_back('\0');
@@ -194,13 +307,18 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
     pid_t child = -1;
     // posix_spawnp reports a program that cannot be executed as an error here
     // instead of leaving a child that prints nothing.
-    const int spawned = posix_spawnp(&child, programCopy.data(), &actions, nullptr, argv, environ);
+    const int spawned = posix_spawnp(&child, programCopy.data(), &actions, &attributes, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
     close(fds[1]);
     if (spawned != 0) {
         close(fds[0]);
         return false;
     }
+    // Readable once the program has ended. The program is not reaped until
+    // its group has been killed, so its id cannot name another group
+    // meanwhile.
+    const int ended = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
 
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -208,57 +326,50 @@ bool RunProgramOutput(const std::string& program, const char* argument, int time
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         return left > 0 ? static_cast<int>(left) : 0;
     };
+    auto programEnded = [child]() {
+        siginfo_t info = {};
+        return waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == child;
+    };
 
-    // Set once the program has had its time or has said all it may: it is
-    // killed at once instead of being waited for.
-    bool done = false;
-    size_t kept = 0;
+    // Until the program ends, has had its time or has said all it may. It
+    // may close its output and still run, or end while what it started
+    // holds the output open.
+    std::string text;
+    int out = fds[0];
     char chunk[4096];
     for (;;) {
-        struct pollfd watch = {fds[0], POLLIN, 0};
-        const int ready = poll(&watch, 1, remainingMs());
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
+        struct pollfd watch[] = {{out, POLLIN, 0}, {ended, POLLIN, 0}};
+        // Without a descriptor for the program's end, it is looked for often.
+        const int waitMs = ended >= 0 ? remainingMs() : std::min(remainingMs(), 10);
+        const int ready = poll(watch, 2, waitMs);
+        if (ready < 0 && errno != EINTR)
             break;
+        if (ready > 0 && out >= 0 && watch[0].revents != 0) {
+            const ssize_t got = read(out, chunk, std::min(sizeof chunk, kProgramOutputLimit - text.size()));
+            if (got > 0)
+                text.append(chunk, static_cast<size_t>(got));
+            if (text.size() == kProgramOutputLimit)
+                break;
+            if (got == 0 || (got < 0 && errno != EINTR)) {
+                close(out);
+                out = -1;
+            }
         }
-        if (ready == 0) {
-            done = true;
+        if (programEnded() || remainingMs() == 0)
             break;
-        }
-        const ssize_t got = read(fds[0], chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        if (got == 0)
-            break;
-        const size_t taken = std::min(static_cast<size_t>(got), kProgramOutputLimit - kept);
-        output.append(chunk, taken);
-        kept += taken;
-        if (kept == kProgramOutputLimit) {
-            done = true;
-            break;
-        }
     }
-    close(fds[0]);
-
-    // The program may have closed its output and still run; it gets the rest
-    // of the time limit to end.
+    kill(-child, SIGKILL);
+    // What the program wrote before it ended, or was killed, is kept.
+    if (out >= 0) {
+        readWaiting(out, text);
+        close(out);
+    }
+    if (ended >= 0)
+        close(ended);
     int status = 0;
-    while (!done) {
-        const pid_t ended = waitpid(child, &status, WNOHANG);
-        if (ended == child || (ended < 0 && errno != EINTR))
-            return true;
-        if (remainingMs() == 0)
-            break;
-        struct timespec step = {0, 5 * 1000 * 1000};
-        nanosleep(&step, nullptr);
-    }
-    kill(child, SIGKILL);
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    output += text;
     return true;
 }
 

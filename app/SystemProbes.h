@@ -25,20 +25,24 @@ struct DaemonProcess {
 std::vector<DaemonProcess> FindDaemonProcesses(const std::vector<std::string>& processList);
 
 // The file that the daemon process runs, opened (O_PATH, close-on-exec),
-// when its base name is "pcscd", it is owned by root and writable by no one
-// else, and its file system is not mounted nosuid; -1 otherwise. Only when
-// this process may not open the daemon's "/proc/PID/exe" (another user's
-// process, for anyone but root) is its program taken instead, by its
-// absolute path, on the same terms and through directories that only root
-// may write. Run as
-// "/proc/self/fd/N", it is exactly the file checked.
+// when it can be found in this process's own view of the system: the path
+// that "/proc/PID/exe" names, walked as OpenTrustedDaemonFile does (a root-
+// owned "pcscd", writable by no one else, not on a nosuid mount, reached
+// through directories and links only root may change), must lead to the
+// very file the process runs. -1 otherwise: for a process whose program was
+// deleted or replaced since it started, or that runs it from a mount of its
+// own where the path leads elsewhere here. Only when this process may not
+// open the daemon's "/proc/PID/exe" (another user's process, for anyone but
+// root) is its program taken instead, by its absolute path, on the same
+// terms. Run as "/proc/self/fd/N", it is exactly the file checked.
 int OpenTrustedDaemonExecutable(const DaemonProcess& daemon);
 
 // Runs program directly (no shell; a name without a slash is searched in
-// PATH) with the single argument argument, and collects its standard output.
-// At most the first 64 KiB (65536 bytes) of it are kept: once that much has
-// come, or after timeoutMs, the program is killed and what was read so far
-// is kept. False when the program cannot be started.
+// PATH) with the single argument argument, in a process group of its own,
+// and collects its standard output. At most the first 64 KiB (65536 bytes)
+// of it are kept. Once the program has ended, once that much has come, or
+// after timeoutMs, its whole group is killed, and what was read so far is
+// kept. False when the program cannot be started.
 bool RunProgramOutput(const std::string& program, const char* argument, int timeoutMs, std::string& output);
 
 // The version text that a token library's "GetVersion" export returns, copied

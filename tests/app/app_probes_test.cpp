@@ -5,19 +5,26 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "tests/support/testkit/testkit.h"
 
 extern char** environ;
 
@@ -70,17 +77,7 @@ TEST(DaemonProcesses, LongProcessListLinesAreKeptWhole)
 
 class ScratchDir : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/vd-app-format-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override
-    {
-        const std::string command = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(command.c_str()), 0);
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     std::string script(const std::string& name, const std::string& body)
     {
         const std::string path = dir + "/" + name;
@@ -90,7 +87,8 @@ protected:
         chmod(path.c_str(), 0755);
         return path;
     }
-    std::string dir;
+    testkit::TempDir scratch;
+    const std::string dir = scratch.path();
 };
 
 class RunProgram : public ScratchDir {
@@ -209,48 +207,130 @@ TEST_F(RunProgram, LongPathRuns)
     EXPECT_EQ(output, "long\n");
 }
 
-// Processes that run a copy of sleep under a given name, owner and mode;
-// only a root-owned "pcscd" that no one else may write is opened.
-using DaemonExecutable = ScratchDir;
-
-TEST_F(DaemonExecutable, OnlyARootOwnedPcscdFileIsOpened)
-{
-    ASSERT_EQ(geteuid(), 0u) << "needs root to give the program files other owners";
-    struct ExecutableCase {
-        const char* name;
-        uid_t owner;
-        mode_t mode;
-        bool trusted;
-    };
-    const ExecutableCase cases[] = {
-        {"pcscd", 0, 0755, true},      {"pcscd", 65534, 0755, false}, {"pcscd", 0, 0775, false},
-        {"pcscd", 0, 0757, false},     {"sleep", 0, 0755, false},     {"pcscd-x", 0, 0755, false},
-    };
-    int index = 0;
-    for (const ExecutableCase& c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " owner " + std::to_string(c.owner) + " mode " + std::to_string(c.mode));
-        const std::string sub = dir + "/" + std::to_string(index++);
-        ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
-        const std::string path = sub + "/" + c.name;
-        ASSERT_EQ(system(("cp /bin/sleep '" + path + "'").c_str()), 0);
-        ASSERT_EQ(chown(path.c_str(), c.owner, c.owner), 0);
-        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+// A mount namespace of the case's own in which /tmp is a new, empty file
+// system that only root may write: what a case lays out there is root's in
+// every way the walk from "/" checks, and neither the machine's /tmp nor
+// anyone else sees it. Left, with all it holds, when the case ends.
+class RootOnlyTmp : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(geteuid(), 0u) << "needs root for a mount namespace and to give files other owners";
+        home_ = open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+        cwd_ = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_TRUE(home_ >= 0 && cwd_ >= 0);
+        ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
+        entered_ = true;
+        ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
+        ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=0755"), 0) << strerror(errno);
+    }
+    void TearDown() override
+    {
+        for (const pid_t pid : processes_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        if (entered_) {
+            EXPECT_EQ(setns(home_, CLONE_NEWNS), 0) << strerror(errno);
+            EXPECT_EQ(fchdir(cwd_), 0);
+        }
+        close(home_);
+        close(cwd_);
+    }
+    // Directories, files and links of the given owner and mode.
+    static bool Directory(const std::string& path, mode_t mode = 0755)
+    {
+        return mkdir(path.c_str(), mode) == 0 && chmod(path.c_str(), mode) == 0;
+    }
+    static bool Program(const std::string& path, uid_t owner = 0, mode_t mode = 0755)
+    {
+        return testkit::WriteFile(path, testkit::ReadFile("/bin/sleep")) && chown(path.c_str(), owner, owner) == 0 &&
+               chmod(path.c_str(), mode) == 0;
+    }
+    static bool Link(const std::string& target, const std::string& path, uid_t owner = 0)
+    {
+        return symlink(target.c_str(), path.c_str()) == 0 && lchown(path.c_str(), owner, owner) == 0;
+    }
+    // The program started as "pcscd 60", killed when the case ends.
+    pid_t Start(const std::string& path)
+    {
         char name[] = "pcscd";
         char seconds[] = "60";
         char* argv[] = {name, seconds, nullptr};
         pid_t pid = -1;
-        ASSERT_EQ(posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ), 0);
+        if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0)
+            return -1;
+        processes_.push_back(pid);
+        return pid;
+    }
+
+private:
+    int home_ = -1;
+    int cwd_ = -1;
+    bool entered_ = false;
+    std::vector<pid_t> processes_;
+};
+
+const uid_t kStranger = 4321;
+
+// Processes that run a copy of sleep under a given name, owner and mode, in
+// directories only root may write: only a root-owned "pcscd" that no one
+// else may write is opened, and only while it is the file the process runs.
+using DaemonExecutable = RootOnlyTmp;
+
+TEST_F(DaemonExecutable, OnlyTheRootOwnedPcscdTheProcessRunsIsOpened)
+{
+    enum class Then { Runs, Deleted, Replaced };
+    struct ExecutableCase {
+        const char* name;
+        uid_t owner;
+        mode_t mode;
+        Then then;
+        bool trusted;
+    };
+    const ExecutableCase cases[] = {
+        {"pcscd", 0, 0755, Then::Runs, true},
+        {"pcscd", kStranger, 0755, Then::Runs, false},
+        {"pcscd", 0, 0775, Then::Runs, false},
+        {"pcscd", 0, 0757, Then::Runs, false},
+        {"sleep", 0, 0755, Then::Runs, false},
+        {"pcscd-x", 0, 0755, Then::Runs, false},
+        // Its path now names nothing, or another root-owned pcscd.
+        {"pcscd", 0, 0755, Then::Deleted, false},
+        {"pcscd", 0, 0755, Then::Replaced, false},
+    };
+    int index = 0;
+    for (const ExecutableCase& c : cases) {
+        SCOPED_TRACE(std::to_string(index) + ": " + c.name + " owner " + std::to_string(c.owner) + " mode " +
+                     std::to_string(c.mode) + " then " + std::to_string(static_cast<int>(c.then)));
+        const std::string sub = "/tmp/" + std::to_string(index++);
+        const std::string path = sub + "/" + c.name;
+        ASSERT_TRUE(Directory(sub) && Program(path, c.owner, c.mode));
+        const pid_t pid = Start(path);
+        ASSERT_GT(pid, 0);
+        const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
+        ASSERT_TRUE(testkit::WaitUntil([&] {
+            char target[4096];
+            const ssize_t n = readlink(exe.c_str(), target, sizeof target);
+            return n > 0 && std::string(target, static_cast<size_t>(n)) == path;
+        }));
+        if (c.then != Then::Runs) {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        }
+        if (c.then == Then::Replaced) {
+            ASSERT_TRUE(Program(path));
+        }
         const int fd = OpenTrustedDaemonExecutable({pid, "pcscd"});
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
         EXPECT_EQ(fd >= 0, c.trusted);
         if (fd >= 0) {
-            struct stat opened, file;
+            struct stat opened, running;
             ASSERT_EQ(fstat(fd, &opened), 0);
-            ASSERT_EQ(stat(path.c_str(), &file), 0);
-            EXPECT_EQ(opened.st_ino, file.st_ino);
+            ASSERT_EQ(stat(exe.c_str(), &running), 0);
+            EXPECT_TRUE(opened.st_dev == running.st_dev && opened.st_ino == running.st_ino);
             close(fd);
         }
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
         // The process is gone: nothing is opened for its id, not even the
         // program it named.
         EXPECT_EQ(OpenTrustedDaemonExecutable({pid, "/usr/sbin/pcscd"}), -1);
@@ -259,30 +339,54 @@ TEST_F(DaemonExecutable, OnlyARootOwnedPcscdFileIsOpened)
 }
 
 // The program a process list names, for a user who may not look at root's
-// processes: only a root-owned "pcscd" reached through root-owned
-// directories that no one else may write. The system's own daemon is the
-// one such file this machine has; the rig's decoy rows try the others.
-TEST_F(DaemonExecutable, ARootInstalledPcscdIsOpenedByItsPath)
+// processes, and the path root finds the running file by: only a root-owned
+// "pcscd" reached through directories that only root may write and links
+// that only root owns, as many as the kernel follows.
+using DaemonFile = RootOnlyTmp;
+
+TEST_F(DaemonFile, OnlyARootOwnedPcscdIsOpenedByItsPath)
 {
-    ASSERT_EQ(geteuid(), 0u) << "needs root to give the program file root as its owner";
-    const std::string daemon = "/usr/sbin/pcscd";
     struct stat installed;
-    ASSERT_EQ(stat(daemon.c_str(), &installed), 0) << "pcscd is not installed";
-    const std::string copy = dir + "/pcscd";
-    ASSERT_EQ(system(("cp /usr/sbin/pcscd '" + copy + "'").c_str()), 0);
-    ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(stat("/usr/sbin/pcscd", &installed), 0) << "pcscd is not installed";
+    const std::string program = "/tmp/usr/sbin/pcscd";
+    ASSERT_TRUE(Directory("/tmp/usr") && Directory("/tmp/usr/sbin") && Directory("/tmp/usr/bin") &&
+                Program(program) && Program("/tmp/usr/sbin/other"));
+    ASSERT_TRUE(Link("usr/sbin", "/tmp/sbin") && Link("/tmp/usr/sbin", "/tmp/absolute") &&
+                Link("../sbin", "/tmp/usr/bin/up") && Link("../../../../tmp/usr/sbin", "/tmp/usr/beyond") &&
+                Link("usr/sbin", "/tmp/theirs", kStranger) && Link("loop", "/tmp/loop"));
+    ASSERT_TRUE(Directory("/tmp/alias") && Link("../usr/sbin/pcscd", "/tmp/alias/pcscd") &&
+                Directory("/tmp/renamed") && Link("../usr/sbin/other", "/tmp/renamed/pcscd"));
+    ASSERT_TRUE(Directory("/tmp/open", 0777) && Link("/tmp/usr/sbin", "/tmp/open/sbin") &&
+                Program("/tmp/open/pcscd"));
+    // Each link of the chain names the one before; the first leads to the program's directory.
+    ASSERT_TRUE(Directory("/tmp/chain") && Link("../usr/sbin", "/tmp/chain/1"));
+    for (int i = 2; i <= 41; ++i)
+        ASSERT_TRUE(Link(std::to_string(i - 1), "/tmp/chain/" + std::to_string(i)));
+    struct stat file;
+    ASSERT_EQ(stat(program.c_str(), &file), 0);
+
     const std::pair<std::string, bool> cases[] = {
-        {daemon, true},
-        {"//usr///sbin/pcscd", true},
+        {program, true},
+        {"//tmp///usr/sbin/pcscd", true},
+        {"/tmp/usr/./sbin/pcscd", true},
+        {"/tmp/usr/sbin/../sbin/pcscd", true},
+        {"/../tmp/usr/sbin/pcscd", true},     // ".." at "/" stays there
+        {"/tmp/sbin/pcscd", true},            // root's link, as a merged system's /sbin
+        {"/tmp/absolute/pcscd", true},
+        {"/tmp/usr/bin/up/pcscd", true},      // a link back up with ".."
+        {"/tmp/usr/beyond/pcscd", true},      // and up past "/"
+        {"/tmp/alias/pcscd", true},           // root's link to the program itself
+        {"/tmp/chain/40/pcscd", true},        // as many links as the kernel follows
+        {"/tmp/chain/41/pcscd", false},       // one more
+        {"/tmp/loop/pcscd", false},
+        {"/tmp/theirs/pcscd", false},         // another user's link
+        {"/tmp/open/sbin/pcscd", false},      // root's link in a directory anyone writes
+        {"/tmp/open/pcscd", false},
+        {"/tmp/renamed/pcscd", false},        // a link "pcscd" to a program of another name
         {"pcscd", false},                     // not absolute
-        {"usr/sbin/pcscd", false},            // not absolute
-        {"/usr/sbin/../sbin/pcscd", false},   // a way back up
-        {"/usr/./sbin/pcscd", false},
-        {"/sbin/pcscd", false},               // a link on the way
-        {copy, false},                        // /tmp may be written by anyone
-        {"/usr/sbin/pcscd-missing", false},
-        {"/usr/sbin", false},
+        {"tmp/usr/sbin/pcscd", false},
+        {"/tmp/usr/sbin/pcscd-missing", false},
+        {"/tmp/usr/sbin", false},
         {"/", false},
         {"", false},
     };
@@ -293,10 +397,17 @@ TEST_F(DaemonExecutable, ARootInstalledPcscdIsOpenedByItsPath)
         if (fd >= 0) {
             struct stat opened;
             ASSERT_EQ(fstat(fd, &opened), 0);
-            EXPECT_EQ(opened.st_ino, installed.st_ino);
+            EXPECT_EQ(opened.st_ino, file.st_ino);
             close(fd);
         }
     }
+    // The machine's own daemon, as installed.
+    const int fd = OpenTrustedDaemonFile("/usr/sbin/pcscd");
+    ASSERT_GE(fd, 0);
+    struct stat opened;
+    ASSERT_EQ(fstat(fd, &opened), 0);
+    EXPECT_EQ(opened.st_ino, installed.st_ino);
+    close(fd);
 }
 
 struct LibraryCase {

@@ -730,12 +730,10 @@ std::vector<std::string> FileLines(const std::string& path)
 // under setpriv and writes back the PC/SC service section.
 class ReportAsUser {
 public:
-    explicit ReportAsUser(uid_t uid) : uid_(uid)
+    explicit ReportAsUser(uid_t uid) : uid_(uid), dir_(home_.path())
     {
-        char pattern[] = "/tmp/vd-as-user-XXXXXX";
-        if (mkdtemp(pattern) == nullptr)
+        if (dir_.empty())
             return;
-        dir_ = pattern;
         const std::string own = dir_ + "/runtime";
         const std::string out = dir_ + "/out";
         ready_ = chmod(dir_.c_str(), 0755) == 0 &&
@@ -759,12 +757,6 @@ public:
             env_.push_back(text);
         }
         env_.push_back("XDG_RUNTIME_DIR=" + own);
-    }
-    ~ReportAsUser()
-    {
-        if (!dir_.empty()) {
-            EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
-        }
     }
     bool ready() const { return ready_; }
 
@@ -790,8 +782,9 @@ public:
 
 private:
     uid_t uid_;
-    bool ready_ = false;
+    testkit::TempDir home_;
     std::string dir_;
+    bool ready_ = false;
     std::vector<std::string> env_;
 };
 
@@ -819,10 +812,47 @@ void ExpectSection(std::vector<std::string> section, Shown shown)
     EXPECT_EQ(section, expected);
 }
 
-// The processes of one row of the decoy test, and what they leave behind.
+const uid_t kUser = 65534;      // the ordinary user who runs the report
+const uid_t kStranger = 4321;   // another ordinary user
+
+// The live processes (not yet ended, or ending: a zombie counts as gone)
+// whose name is name, in the rig's own process list.
+std::vector<pid_t> LiveProcessesNamed(const std::string& name)
+{
+    std::set<std::string> entries;
+    std::vector<pid_t> found;
+    testkit::DirectoryNames("/proc", &entries);
+    for (const std::string& entry : entries) {
+        if (entry.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // "PID (NAME) STATE ...": the name may hold blanks and parentheses.
+        const std::string stat = ReadFile("/proc/" + entry + "/stat");
+        const size_t from = stat.find('(');
+        const size_t to = stat.rfind(')');
+        if (from == std::string::npos || to == std::string::npos || to + 2 >= stat.size())
+            continue;
+        const char state = stat[to + 2];
+        if (stat.compare(from + 1, to - from - 1, name) == 0 && state != 'Z' && state != 'X')
+            found.push_back(static_cast<pid_t>(std::stol(entry)));
+    }
+    return found;
+}
+
+// The processes of one row of the decoy test, and what they leave behind:
+// a directory anyone may write (in /tmp) and a file system of root's, only
+// root may write, mounted below the rig's own /run/pcscd; both go with the
+// scene.
 class DecoyScene {
 public:
-    DecoyScene(const std::string& decoy, const std::string& open) : decoy_(decoy), open_(open) {}
+    explicit DecoyScene(const std::string& decoy) : decoy_(decoy), open_(openDir_.path())
+    {
+        if (open_.empty() || chmod(open_.c_str(), 0777) != 0)
+            open_.clear();
+        if (Directory(kRootOnly, 0755).empty() || mount("tmpfs", kRootOnly, "tmpfs", 0, "mode=0755") != 0)
+            return;
+        mounts_.push_back(kRootOnly);
+        rootOnly_ = kRootOnly;
+    }
     ~DecoyScene()
     {
         for (const pid_t pid : processes_)
@@ -831,25 +861,41 @@ public:
             close(socket_);
             unlink("/run/pcscd/pcscd.comm");
         }
-        for (const std::string& dir : mounts_)
-            EXPECT_EQ(umount2(dir.c_str(), MNT_DETACH), 0) << dir;
-        for (const std::string& dir : dirs_)
-            EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
+        for (auto dir = mounts_.rbegin(); dir != mounts_.rend(); ++dir)
+            EXPECT_EQ(umount2(dir->c_str(), MNT_DETACH), 0) << *dir;
+        rmdir(kRootOnly);
     }
+    DecoyScene(const DecoyScene&) = delete;
+    DecoyScene& operator=(const DecoyScene&) = delete;
 
-    // A copy of the decoy named "pcscd" in dir, made with the given owner
-    // and mode, and started by its absolute path as that owner.
-    bool StartCopy(const std::string& dir, uid_t owner, mode_t mode)
+    // The directory anyone may write.
+    const std::string& open() const { return open_; }
+    // A directory only root may write, below directories only root may write.
+    const std::string& rootOnly() const { return rootOnly_; }
+
+    // A copy of the decoy named name in dir, made with the given owner and
+    // mode; its path, or empty.
+    std::string Copy(const std::string& dir, uid_t owner, mode_t mode, const std::string& name = "pcscd")
     {
         if (dir.empty())
-            return false;
-        const std::string path = dir + "/pcscd";
-        copies_.push_back(dir);
-        if (system(("cp '" + decoy_ + "' '" + path + "'").c_str()) != 0 || chown(path.c_str(), owner, owner) != 0 ||
+            return std::string();
+        const std::string path = dir + "/" + name;
+        WatchForMarker(dir);
+        if (!testkit::WriteFile(path, ReadFile(decoy_)) || chown(path.c_str(), owner, owner) != 0 ||
             chmod(path.c_str(), mode) != 0)
+            return std::string();
+        return path;
+    }
+    // A copy of the decoy named "pcscd" in dir, started as its owner by its
+    // absolute path through the directory named via (dir itself when empty).
+    bool StartCopy(const std::string& dir, uid_t owner, mode_t mode, const std::string& via = std::string())
+    {
+        const std::string path = Copy(dir, owner, mode);
+        if (path.empty())
             return false;
         const std::string id = std::to_string(owner);
-        const pid_t pid = Spawn({"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", path});
+        const pid_t pid = Spawn({"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                 (via.empty() ? dir : via) + "/pcscd"});
         processes_.push_back(pid);
         const std::string exe = "/proc/" + std::to_string(pid) + "/exe";
         return pid > 0 && WaitUntil([&] {
@@ -858,18 +904,29 @@ public:
                    return n > 0 && std::string(target, static_cast<size_t>(n)) == path;
                }, 10000);
     }
-    // A directory of root's with the given mode; removed with the scene.
-    std::string Directory(const std::string& path, mode_t mode)
+    // A program the stranger runs in a user and mount namespace of their
+    // own: script, for bash, with the arguments args, ends in
+    // "exec -a pcscd PATH". Started once the process shows that name.
+    bool StartAsStranger(const std::string& script, const std::vector<std::string>& args)
+    {
+        const std::string id = std::to_string(kStranger);
+        std::vector<std::string> command = {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups",
+                                            "unshare", "-Urm", "bash", "-c", script, "bash"};
+        command.insert(command.end(), args.begin(), args.end());
+        const pid_t pid = Spawn(command, open_ + "/stranger.log");
+        processes_.push_back(pid);
+        const std::string cmdline = "/proc/" + std::to_string(pid) + "/cmdline";
+        return pid > 0 && WaitUntil([&] { return ReadFile(cmdline) == std::string("pcscd", 6); }, 10000);
+    }
+    // A directory of root's with the given mode.
+    static std::string Directory(const std::string& path, mode_t mode)
     {
         if (mkdir(path.c_str(), mode) != 0 || chmod(path.c_str(), mode) != 0)
             return std::string();
-        if (dirs_.empty() || path.rfind(dirs_.back(), 0) != 0)
-            dirs_.push_back(path);
         return path;
     }
     // A directory of root's that only root may write, on a file system of
-    // its own mounted nosuid, as every mount an ordinary user can make is;
-    // removed with the scene.
+    // its own mounted nosuid, as every mount an ordinary user can make is.
     std::string NosuidDirectory(const std::string& path)
     {
         if (Directory(path, 0755).empty() || mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID, "mode=0755") != 0)
@@ -890,10 +947,12 @@ public:
                bind(socket_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
                chmod(address.sun_path, 0777) == 0 && listen(socket_, 8) == 0;
     }
-    // The real daemon, started as program, once it answers.
-    bool StartDaemon(const std::string& program)
+    // The real daemon, started as program (through launcher when given),
+    // once it answers.
+    bool StartDaemon(const std::string& program, std::vector<std::string> launcher = {})
     {
-        processes_.push_back(Spawn({program, "--foreground", "-c", Env("VD_APP_READER_CONF")}, open_ + "/pcscd.log"));
+        launcher.insert(launcher.end(), {program, "--foreground", "-c", Env("VD_APP_READER_CONF")});
+        processes_.push_back(Spawn(launcher, open_ + "/pcscd.log"));
         return processes_.back() > 0 && WaitUntil([] {
                    SCARDCONTEXT context = 0;
                    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
@@ -902,25 +961,27 @@ public:
                    return true;
                }, 20000);
     }
-    // True when a copy of the decoy was run with "--ver" (it leaves a file
-    // beside itself where it may write one).
+    // Where a copy of the decoy run with "--ver" leaves its file: beside
+    // itself as its own mount namespace shows it.
+    void WatchForMarker(const std::string& dir) { markerDirs_.push_back(dir); }
     bool DecoyRan() const
     {
-        for (const std::string& dir : copies_) {
+        for (const std::string& dir : markerDirs_) {
             if (access((dir + "/ran-with-ver").c_str(), F_OK) == 0)
                 return true;
         }
         return false;
     }
-    const std::string& open() const { return open_; }
 
 private:
+    static constexpr const char* kRootOnly = "/run/pcscd/vd-scene";
     std::string decoy_;
+    testkit::TempDir openDir_;
     std::string open_;
+    std::string rootOnly_;
     std::vector<pid_t> processes_;
-    std::vector<std::string> dirs_;
     std::vector<std::string> mounts_;
-    std::vector<std::string> copies_;
+    std::vector<std::string> markerDirs_;
     int socket_ = -1;
 };
 
@@ -931,15 +992,25 @@ struct DecoyRow {
     Shown asUser;
 };
 
-const uid_t kUser = 65534;      // the ordinary user who runs the report
-const uid_t kStranger = 4321;   // another ordinary user
+// The stranger's attacks from a user and mount namespace of their own: a
+// file of root's on a nosuid mount ("$2") seen through their overlay over a
+// directory of theirs ("$1"), and another file of root's ("$2") bound over a
+// path ("$1"); either run as "pcscd".
+const char kStrangersOverlay[] =
+    "mkdir -p \"$1/upper\" \"$1/work\" \"$1/merged\" && "
+    "mount -t overlay overlay -o \"lowerdir=$2,upperdir=$1/upper,workdir=$1/work\" \"$1/merged\" && "
+    "exec -a pcscd \"$1/merged/pcscd\"";
+const char kStrangersBind[] = "mount --bind \"$2\" \"$1\" && exec -a pcscd \"$1\"";
 
 // Which process of the list is the daemon, and whose program is run for its
 // version, with the report run by root and by an ordinary user. Root looks
-// at the file a process runs; the user, who may not, at the program its
-// command names: a root-owned "pcscd" in directories only root may write.
-// A stranger's "pcscd" is never run, whoever runs the report, nor one on a
-// file system mounted nosuid.
+// at the file a process runs and finds it by its path in its own view of
+// the system; the user, who may not, at the program its command names.
+// Either way only a root-owned "pcscd" reached through directories and
+// links that only root may change is run: never a stranger's file, nor one
+// on a file system mounted nosuid, nor what a stranger shows a file of
+// root's as in a mount namespace of their own. What the version program
+// starts ends with it.
 TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
@@ -947,13 +1018,6 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
     ASSERT_EQ(geteuid(), 0u) << "needs root to start the processes of other users";
     const std::string decoy = Env("VD_APP_DECOY");
     ASSERT_EQ(access(decoy.c_str(), X_OK), 0) << "VD_APP_DECOY: " << decoy;
-    char pattern[] = "/tmp/vd-decoys-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string open = pattern;
-    ASSERT_EQ(chmod(open.c_str(), 0777), 0);
-    // The rig's own /run/pcscd, root's and closed to others, as are the
-    // directories above it.
-    const std::string rootOnly = "/run/pcscd";
 
     const std::vector<DecoyRow> rows = {
         {"named_in_arguments", [](DecoyScene& scene) { return scene.StartArgumentAndSilentSocket(); },
@@ -970,31 +1034,87 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
          [](DecoyScene& scene) { return scene.StartCopy(scene.Directory(scene.open() + "/user", 0777), kUser, 0755); },
          Shown::NoVersion, Shown::NoVersion},
         {"roots_pcscd_below_a_directory_anyone_writes",
-         [rootOnly](DecoyScene& scene) {
-             scene.Directory(rootOnly + "/vd-open", 0777);
-             return scene.StartCopy(scene.Directory(rootOnly + "/vd-open/sub", 0755), 0, 0755);
+         [](DecoyScene& scene) {
+             scene.Directory(scene.rootOnly() + "/open", 0777);
+             return scene.StartCopy(scene.Directory(scene.rootOnly() + "/open/sub", 0755), 0, 0755);
          },
-         Shown::DecoyVersion, Shown::NoVersion},
+         Shown::NoVersion, Shown::NoVersion},
         {"strangers_pcscd_in_roots_directories",
-         [rootOnly](DecoyScene& scene) {
-             return scene.StartCopy(scene.Directory(rootOnly + "/vd-stranger", 0755), kStranger, 0755);
+         [](DecoyScene& scene) {
+             return scene.StartCopy(scene.Directory(scene.rootOnly() + "/stranger", 0755), kStranger, 0755);
          },
          Shown::NoVersion, Shown::NoVersion},
         {"roots_pcscd_its_group_may_write",
-         [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-group", 0755), 0, 0775); },
+         [](DecoyScene& scene) { return scene.StartCopy(scene.Directory(scene.rootOnly() + "/group", 0755), 0, 0775); },
          Shown::NoVersion, Shown::NoVersion},
         {"roots_pcscd_in_roots_directories",
-         [rootOnly](DecoyScene& scene) { return scene.StartCopy(scene.Directory(rootOnly + "/vd-root", 0755), 0, 0755); },
+         [](DecoyScene& scene) { return scene.StartCopy(scene.rootOnly(), 0, 0755); },
+         Shown::DecoyVersion, Shown::DecoyVersion},
+        // Started through root's link in a directory only root may write, as
+        // "/sbin/pcscd" where "/sbin" is root's link to "usr/sbin".
+        {"roots_pcscd_through_roots_link",
+         [](DecoyScene& scene) {
+             const std::string usr = scene.Directory(scene.rootOnly() + "/usr", 0755);
+             return !usr.empty() && !scene.Directory(usr + "/sbin", 0755).empty() &&
+                    symlink("usr/sbin", (scene.rootOnly() + "/sbin").c_str()) == 0 &&
+                    scene.StartCopy(usr + "/sbin", 0, 0755, scene.rootOnly() + "/sbin");
+         },
+         Shown::DecoyVersion, Shown::DecoyVersion},
+        // Its version program starts a child that sleeps (the decoy does when
+        // it finds "leave-a-child" beside itself): it does not outlive the report.
+        {"roots_pcscd_whose_version_leaves_a_child",
+         [](DecoyScene& scene) {
+             return testkit::WriteFile(scene.rootOnly() + "/leave-a-child", "") &&
+                    scene.StartCopy(scene.rootOnly(), 0, 0755);
+         },
          Shown::DecoyVersion, Shown::DecoyVersion},
         // Root's in every way a file can show, but on a mount its user may have made.
         {"roots_pcscd_on_a_nosuid_mount",
-         [rootOnly](DecoyScene& scene) {
-             return scene.StartCopy(scene.NosuidDirectory(rootOnly + "/vd-nosuid"), 0, 0755);
+         [](DecoyScene& scene) {
+             return scene.StartCopy(scene.NosuidDirectory(scene.rootOnly() + "/nosuid"), 0, 0755);
+         },
+         Shown::NoVersion, Shown::NoVersion},
+        // The same file seen through an overlay, which is not nosuid, in the
+        // stranger's namespace.
+        {"strangers_overlay_of_roots_pcscd_on_a_nosuid_mount",
+         [](DecoyScene& scene) {
+             const std::string medium = scene.NosuidDirectory(scene.rootOnly() + "/medium");
+             const std::string own = scene.open() + "/stranger";
+             scene.WatchForMarker(own + "/merged");
+             return !scene.Copy(medium, 0, 0755).empty() && scene.StartAsStranger(kStrangersOverlay, {own, medium});
+         },
+         Shown::NoVersion, Shown::NoVersion},
+        // A program of root's, bound over a file "pcscd" of the stranger's own.
+        {"strangers_bind_of_a_roots_program",
+         [](DecoyScene& scene) {
+             const std::string program = scene.Copy(scene.rootOnly(), 0, 0755, "other");
+             const std::string own = scene.open() + "/pcscd";
+             scene.WatchForMarker(scene.open());
+             return !program.empty() && testkit::WriteFile(own, "") && chown(own.c_str(), kStranger, kStranger) == 0 &&
+                    scene.StartAsStranger(kStrangersBind, {own, program});
+         },
+         Shown::NoVersion, Shown::NoVersion},
+        // The same, bound over a root-owned "pcscd" in root's directories:
+        // its path names that file in root's view, not the one that runs.
+        {"strangers_bind_over_a_roots_pcscd",
+         [](DecoyScene& scene) {
+             const std::string program = scene.Copy(scene.rootOnly(), 0, 0755, "other");
+             const std::string daemon = scene.Copy(scene.Directory(scene.rootOnly() + "/daemon", 0755), 0, 0755);
+             return !program.empty() && !daemon.empty() && scene.StartAsStranger(kStrangersBind, {daemon, program});
          },
          Shown::NoVersion, Shown::NoVersion},
         {"daemon_started_by_name", [](DecoyScene& scene) { return scene.StartDaemon("pcscd"); },
          Shown::DaemonVersion, Shown::NoVersion},
         {"daemon_started_by_its_path", [](DecoyScene& scene) { return scene.StartDaemon("/usr/sbin/pcscd"); },
+         Shown::DaemonVersion, Shown::DaemonVersion},
+        // As a service manager starts it: in a mount namespace of its own
+        // whose /usr is a read-only bind of itself.
+        {"daemon_in_a_read_only_view_of_usr",
+         [](DecoyScene& scene) {
+             return scene.StartDaemon("/usr/sbin/pcscd",
+                                      {"unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+                                       "mount --bind /usr /usr && mount -o remount,bind,ro /usr && exec \"$@\"", "sh"});
+         },
          Shown::DaemonVersion, Shown::DaemonVersion},
     };
 
@@ -1007,7 +1127,8 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
 
     for (const DecoyRow& row : rows) {
         SCOPED_TRACE(row.name);
-        DecoyScene scene(decoy, open);
+        DecoyScene scene(decoy);
+        ASSERT_TRUE(!scene.open().empty() && !scene.rootOnly().empty()) << "the row's directories were not made";
         ASSERT_TRUE(row.start(scene)) << "the row's processes did not start";
         recorder.clear();
         ASSERT_TRUE(RunReport(window));
@@ -1025,8 +1146,13 @@ TEST(ReportInRig, OnlyARootOwnedPcscdIsTheDaemonAndAskedItsVersion)
         if (row.asRoot != Shown::DecoyVersion && row.asUser != Shown::DecoyVersion) {
             EXPECT_FALSE(scene.DecoyRan()) << "a stranger's program was run";
         }
+        // Killed with its version program's group, what that started ends at once.
+        std::vector<pid_t> left;
+        EXPECT_TRUE(WaitUntil([&] { return (left = LiveProcessesNamed("decoy-child")).empty(); }, 10000))
+            << left.size() << " left running";
+        for (const pid_t pid : left)
+            kill(pid, SIGKILL);
     }
-    ASSERT_EQ(system(("rm -rf '" + open + "'").c_str()), 0);
 }
 
 } // namespace

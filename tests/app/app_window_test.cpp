@@ -7,6 +7,7 @@
 #include "app/MessageBoxConfirm.h"
 #include "app/MessageBoxProgress.h"
 #include "app/MessageBoxProgress_internal.h"
+#include "app/ReportFile_internal.h"
 #include "update/RuntimeParams.h"
 
 #include "tests/support/qt/QtTestSupport.h"
@@ -51,6 +52,9 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/fsuid.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -868,54 +872,127 @@ private:
     std::string path_;
 };
 
-mode_t Mode(const std::string& path)
+const uid_t kNobody = 65534;
+
+// A link at name to target that belongs to another user, owner (and their
+// group of the same number).
+bool PlantLink(const std::string& target, const std::string& name, uid_t owner)
 {
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+    return symlink(target.c_str(), name.c_str()) == 0 && lchown(name.c_str(), owner, owner) == 0;
 }
 
-// What a save may change about a name: the kind and mode of what it leads
-// to, its bytes if it is a regular file, and the entries beside it whose names
-// start with its own, as a temporary copy's would.
+// What a save may change about a name: a link there (its owner and text),
+// the kind, owner, group and mode of what the name leads to, its bytes if
+// that is a regular file, and the entries whose names start with its own
+// (as a temporary copy's would) beside the name and beside what a link
+// there names.
 std::string TargetState(const std::string& name)
 {
     std::ostringstream state;
+    std::vector<std::string> places{name};
     struct stat info;
+    if (lstat(name.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        places.push_back(QFile::symLinkTarget(QString::fromStdString(name)).toStdString());
+        state << "link of " << info.st_uid << " to " << places.back() << ": ";
+    }
     if (stat(name.c_str(), &info) != 0)
         state << "absent";
     else
-        state << std::oct << info.st_mode << (S_ISREG(info.st_mode) ? " " + ReadFile(name) : std::string());
-    const QFileInfo file(QString::fromStdString(name));
-    for (const QString& entry :
-         file.dir().entryList({file.fileName() + "*"}, QDir::AllEntries | QDir::Hidden | QDir::System))
-        state << " [" << entry.toStdString() << "]";
+        state << std::oct << info.st_mode << std::dec << " " << info.st_uid << ":" << info.st_gid
+              << (S_ISREG(info.st_mode) ? " " + ReadFile(name) : std::string());
+    for (const std::string& place : places) {
+        const QFileInfo file(QString::fromStdString(place));
+        for (const QString& entry :
+             file.dir().entryList({file.fileName() + "*"}, QDir::AllEntries | QDir::Hidden | QDir::System))
+            state << " [" << entry.toStdString() << "]";
+    }
     return state.str();
 }
+
+// Frees a save stuck on the pipe at path, in its open or in its writes, once
+// a generous minute has passed: it opens the pipe for reading and takes all
+// that comes, so that a save that would hang fails its test instead.
+class PipeWatchdog {
+public:
+    explicit PipeWatchdog(const std::string& path) : path_(path), thread_([this] { watch(); }) {}
+    ~PipeWatchdog() { stop(); }
+    // Ends the watch; true when the save had to be freed.
+    bool stop()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopped_ = true;
+        }
+        woken_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+        return freed_;
+    }
+
+private:
+    void watch()
+    {
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (woken_.wait_for(lock, std::chrono::seconds(60), [this] { return stopped_; }))
+                return;
+        }
+        freed_ = true;
+        const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+        char buffer[65536];
+        // Until the writer has gone (the end of the pipe) or a minute more.
+        for (int idle = 0; fd >= 0 && idle < 60;) {
+            struct pollfd ready = {fd, POLLIN, 0};
+            if (poll(&ready, 1, 1000) == 0) {
+                ++idle;
+                continue;
+            }
+            const ssize_t got = read(fd, buffer, sizeof buffer);
+            if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR))
+                break;
+        }
+        if (fd >= 0)
+            close(fd);
+    }
+
+    std::string path_;
+    std::mutex mutex_;
+    std::condition_variable woken_;
+    bool stopped_ = false;
+    bool freed_ = false;
+    std::thread thread_;
+};
 
 class Saving : public WindowTest {
 protected:
     void SetUp() override
     {
         WindowTest::SetUp();
-        char pattern[] = "/tmp/vd-app-save-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
+        dir = scratch.path();
+        ASSERT_FALSE(dir.empty());
     }
     void TearDown() override
     {
+        reportWrittenHook = nullptr;
+        setfsuid(geteuid());
+        setfsgid(getegid());
+        if (watchdog) {
+            EXPECT_FALSE(watchdog->stop()) << "the save hung on the pipe until the test freed it";
+        }
+        watchdog.reset();
         disk.reset();
-        QDir(QString::fromStdString(dir)).removeRecursively();
         WindowTest::TearDown();
     }
 
 public:
     // Answers the save dialog with answer (an empty one cancels it) and a
     // replace question, if one comes, with reply; after "No" the dialog,
-    // still open, is cancelled. Gives the question's text, empty when none
-    // was asked.
+    // still open, is cancelled. An error box fails the test (and is closed).
+    // Gives the question's text, empty when none was asked.
     QString saveAs(MainWindow& window, const QString& answer, QMessageBox::StandardButton reply = QMessageBox::Yes)
     {
         QString dialogTitle, question;
+        std::unique_ptr<ModalDriver> errorDriver;
         ModalDriver driver([&](QWidget* modal) {
             auto* dialog = qobject_cast<QFileDialog*>(modal);
             ASSERT_NE(dialog, nullptr);
@@ -935,8 +1012,14 @@ public:
                 dialog->findChild<QLineEdit*>("fileNameEdit")->setText(answer);
                 QMetaObject::invokeMethod(dialog, "accept");
             }
-            if (dialog->isVisible())
+            if (dialog->isVisible()) {
                 dialog->reject();
+                return;
+            }
+            errorDriver.reset(new ModalDriver([](QWidget* box) {
+                ADD_FAILURE() << "the save failed";
+                box->findChild<QPushButton*>("bOk")->click();
+            }));
         });
         Child<QPushButton>(window, "bSaveReport")->click();
         EXPECT_TRUE(driver.handled());
@@ -964,9 +1047,48 @@ public:
         return folder;
     }
 
+    // Lets everyone through the test's folder; false unless this process is
+    // root (only root can give files to another user).
+    bool openToAll()
+    {
+        return geteuid() == 0 && chmod(dir.c_str(), 0755) == 0;
+    }
+    // Makes folder in the open test's folder, with mode; gives its path,
+    // empty unless this process is root.
+    std::string folderForAll(const char* folder, mode_t mode)
+    {
+        if (!openToAll())
+            return std::string();
+        const std::string path = dir + "/" + folder;
+        EXPECT_TRUE(mkdir(path.c_str(), 0700) == 0 && chmod(path.c_str(), mode) == 0) << path;
+        return path;
+    }
+    // A sticky folder anyone may write in, as /tmp, beside root's own
+    // folder, which no one else may enter; gives the shared one.
+    std::string sharedFolders()
+    {
+        const std::string shared = folderForAll("wspolny", 01777);
+        if (!shared.empty()) {
+            EXPECT_EQ(mkdir(secret().c_str(), 0700), 0);
+        }
+        return shared;
+    }
+    std::string secret() const { return dir + "/tajny"; }
+
+    testkit::TempDir scratch;
     std::string dir;
     QStringList filters;
     std::unique_ptr<SmallDisk> disk;
+    std::unique_ptr<PipeWatchdog> watchdog;
+    // What the name must hold after a failed save when that is not what it
+    // held before: a link planted while the report was being written.
+    std::string expectedState;
+};
+
+enum class Layout {
+    file,         // a file of the user saving, at the name
+    ownLink,      // the user's own link at the name, to such a file in a folder beside
+    nobodysFile,  // another user's file, which only they may read, at the name
 };
 
 struct SaveCase {
@@ -974,6 +1096,7 @@ struct SaveCase {
     const char* answer;
     const char* fileName;
     QMessageBox::StandardButton reply;  // to the question about replacing it
+    Layout layout;
 };
 void PrintTo(const SaveCase& c, std::ostream* os)
 {
@@ -988,32 +1111,69 @@ const QString kReport = QString::fromUtf8("Raport programu diagnostycznego Vantr
 
 TEST_P(SaveNames, AskAboutTheFileWrittenAndReplaceItInUtf8)
 {
+    const SaveCase& c = GetParam();
     MainWindow window;
     window.show();
     Child<QPushButton>(window, "bSaveReport")->setEnabled(true);
     Child<AttrQTextBrowser>(window, "tbDiagnostic")->setPlainText(kReport);
-    const std::string target = dir + "/" + GetParam().fileName;
+    const std::string name = dir + "/" + c.fileName;
+    std::string target = name;
+    // Modes that neither the umask nor a temporary file's own 0600 gives,
+    // and for another user's file the one that keeps everyone else out.
+    mode_t mode = 0604;
+    uid_t owner = geteuid();
+    gid_t group = getegid();
+    if (c.layout == Layout::ownLink) {
+        target = dir + "/cel/" + c.fileName;
+        ASSERT_EQ(mkdir((dir + "/cel").c_str(), 0700), 0);
+        ASSERT_EQ(symlink(target.c_str(), name.c_str()), 0);
+    } else if (c.layout == Layout::nobodysFile) {
+        if (!openToAll())
+            GTEST_SKIP() << "only root can save over another user's file";
+        mode = 0600;
+        owner = group = kNobody;
+    }
     const std::string old(10000, '#');  // longer old content goes
     WriteFile(target, old);
-    // A mode that neither the umask nor a temporary file's own 0600 gives.
-    ASSERT_EQ(chmod(target.c_str(), 0604), 0);
-    const QString question = saveAs(window, QString::fromStdString(dir + "/" + GetParam().answer), GetParam().reply);
-    EXPECT_TRUE(question.startsWith(QString::fromUtf8(GetParam().fileName) + " ")) << question.toStdString();
+    ASSERT_TRUE(chmod(target.c_str(), mode) == 0 && chown(target.c_str(), owner, group) == 0);
+    const QString question = saveAs(window, QString::fromStdString(dir + "/" + c.answer), c.reply);
+    EXPECT_TRUE(question.startsWith(QString::fromUtf8(c.fileName) + " ")) << question.toStdString();
     EXPECT_EQ(filters, QStringList{"Vantrelon Diagnostic (*.rtf *.RTF)"});
-    EXPECT_EQ(ReadFile(target), GetParam().reply == QMessageBox::Yes ? kReport.toUtf8().toStdString() : old);
-    EXPECT_EQ(Mode(target), 0604u);
-    EXPECT_TRUE(QDir(QString::fromStdString(dir)).entryList(QDir::Files | QDir::Hidden).size() == 1);
+    const std::string expected = c.reply == QMessageBox::Yes ? kReport.toUtf8().toStdString() : old;
+    EXPECT_EQ(ReadFile(target), expected);
+    struct stat info;
+    ASSERT_EQ(stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, mode);
+    EXPECT_EQ(info.st_uid, owner);
+    EXPECT_EQ(info.st_gid, group);
+    ASSERT_EQ(lstat(name.c_str(), &info), 0);
+    EXPECT_EQ(S_ISLNK(info.st_mode), c.layout == Layout::ownLink);
+    for (const std::string& file : {name, target}) {
+        const QFileInfo entry(QString::fromStdString(file));
+        EXPECT_EQ(entry.dir().entryList(QDir::Files | QDir::Hidden), QStringList{entry.fileName()});
+    }
+    if (c.layout == Layout::nobodysFile) {
+        // Its owner still reads it.
+        QProcess reader;
+        reader.start("setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "cat",
+                                 QString::fromStdString(target)});
+        ASSERT_TRUE(reader.waitForFinished(60000));
+        EXPECT_EQ(reader.exitCode(), 0) << reader.readAllStandardError().toStdString();
+        EXPECT_EQ(reader.readAllStandardOutput().toStdString(), expected);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, SaveNames,
-    ::testing::Values(SaveCase{"no_suffix", "raport", "raport.rtf", QMessageBox::Yes},
-                      SaveCase{"txt_kept", "raport.txt", "raport.txt", QMessageBox::Yes},
-                      SaveCase{"upper_rtf_kept", "raport.RTF", "raport.RTF", QMessageBox::Yes},
-                      SaveCase{"trailing_dot", "raport.", "raport..rtf", QMessageBox::Yes},
-                      SaveCase{"polish_name", "raport-żółć", "raport-żółć.rtf", QMessageBox::Yes},
-                      SaveCase{"no_suffix_declined", "raport", "raport.rtf", QMessageBox::No},
-                      SaveCase{"trailing_dot_declined", "raport.", "raport..rtf", QMessageBox::No}),
+    ::testing::Values(SaveCase{"no_suffix", "raport", "raport.rtf", QMessageBox::Yes, Layout::file},
+                      SaveCase{"txt_kept", "raport.txt", "raport.txt", QMessageBox::Yes, Layout::file},
+                      SaveCase{"upper_rtf_kept", "raport.RTF", "raport.RTF", QMessageBox::Yes, Layout::file},
+                      SaveCase{"trailing_dot", "raport.", "raport..rtf", QMessageBox::Yes, Layout::file},
+                      SaveCase{"polish_name", "raport-żółć", "raport-żółć.rtf", QMessageBox::Yes, Layout::file},
+                      SaveCase{"no_suffix_declined", "raport", "raport.rtf", QMessageBox::No, Layout::file},
+                      SaveCase{"trailing_dot_declined", "raport.", "raport..rtf", QMessageBox::No, Layout::file},
+                      SaveCase{"own_link", "raport", "raport.rtf", QMessageBox::Yes, Layout::ownLink},
+                      SaveCase{"nobodys_report", "raport", "raport.rtf", QMessageBox::Yes, Layout::nobodysFile}),
     [](const ::testing::TestParamInfo<SaveCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Saving, SavingIsOffUntilTheFirstReportHasFinished)
@@ -1066,7 +1226,7 @@ TEST_P(SaveFailures, ShowTheOperationErrorBox)
     ASSERT_FALSE(HasFailure());
     if (answer.empty())
         GTEST_SKIP() << "only root can lay this target out";
-    const std::string before = TargetState(answer);
+    const std::string before = expectedState.empty() ? TargetState(answer) : expectedState;
 
     QString title, main, additional;
     Qt::WindowFlags flags;
@@ -1123,6 +1283,21 @@ bool MakeDevice(const std::string& path, const char* name, unsigned minor)
     return symlink((std::string("/dev/") + name).c_str(), path.c_str()) == 0;
 }
 
+// Another user's link named raport.rtf in the shared folder, to that name in
+// root's own folder, where a file holding old (unless null) waits.
+std::string OthersLink(Saving& t, const char* old)
+{
+    const std::string shared = t.sharedFolders();
+    if (shared.empty())
+        return shared;
+    const std::string target = t.secret() + "/raport.rtf";
+    if (old != nullptr) {
+        EXPECT_TRUE(WriteFile(target, old) && chmod(target.c_str(), 0600) == 0);
+    }
+    EXPECT_TRUE(PlantLink(target, shared + "/raport.rtf", kNobody));
+    return shared + "/raport.rtf";
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Targets, SaveFailures,
     ::testing::Values(
@@ -1143,6 +1318,39 @@ INSTANTIATE_TEST_SUITE_P(
                     [](Saving& t) {
                         const std::string folder = t.fullDisk(nullptr);
                         return folder.empty() ? folder : folder + "/nowy.rtf";
+                    }},
+        FailureCase{"others_link_to_nothing", [](Saving& t) { return OthersLink(t, nullptr); }},
+        FailureCase{"others_link_to_root_file", [](Saving& t) { return OthersLink(t, "tajny raport\n"); }},
+        FailureCase{"others_link_planted_while_writing",
+                    [](Saving& t) {
+                        const std::string name = OthersLink(t, nullptr);
+                        if (name.empty())
+                            return name;
+                        t.expectedState = TargetState(name);
+                        EXPECT_EQ(unlink(name.c_str()), 0);
+                        const std::string target = t.secret() + "/raport.rtf";
+                        reportWrittenHook = [target, name] { EXPECT_TRUE(PlantLink(target, name, kNobody)); };
+                        return name;
+                    }},
+        // An ordinary user (this thread's identity for files) may write in
+        // the folder and to root's file, but cannot give a file to root.
+        FailureCase{"others_file_as_ordinary_user",
+                    [](Saving& t) {
+                        const std::string folder = t.folderForAll("otwarty", 0777);
+                        if (folder.empty())
+                            return folder;
+                        const std::string name = folder + "/raport.rtf";
+                        EXPECT_TRUE(WriteFile(name, "raport roota\n") && chmod(name.c_str(), 0666) == 0);
+                        setfsgid(kNobody);
+                        setfsuid(kNobody);
+                        return name;
+                    }},
+        FailureCase{"pipe_without_reader",
+                    [](Saving& t) {
+                        const std::string pipe = t.dir + "/potok.rtf";
+                        EXPECT_EQ(mkfifo(pipe.c_str(), 0644), 0);
+                        t.watchdog.reset(new PipeWatchdog(pipe));
+                        return pipe;
                     }}),
     [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
@@ -1164,6 +1372,88 @@ TEST_F(Saving, DevicesAreWrittenInPlaceWithWriteAndFlushChecked)
     EXPECT_EQ(QDir(QString::fromStdString(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
               QStringList({"full", "null"}));
 }
+
+// A process's root in /proc leads into that process's mount namespace, where
+// the full-disk rows find their disk; the link's text ("/") would name this
+// namespace's root instead.
+TEST_F(Saving, ProcessRootsLeadWhereTheKernelSays)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "only root can mount a disk";
+    disk.reset(new SmallDisk(dir));
+    ASSERT_FALSE(disk->path().empty());
+    EXPECT_TRUE(WriteReportFile(QString::fromStdString(disk->path() + "/raport.rtf"), kReport));
+    EXPECT_EQ(ReadFile(disk->path() + "/raport.rtf"), kReport.toUtf8().toStdString());
+    EXPECT_TRUE(QDir(QString::fromStdString(dir + "/disk")).isEmpty());
+}
+
+struct PipeCase {
+    const char* name;
+    // What the reader does with the read end, opened before the save starts
+    // (without blocking); it may close it and set it to -1.
+    std::function<void(int& fd, std::string& got)> read;
+    bool saved;
+};
+void PrintTo(const PipeCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class SavePipes : public Saving, public ::testing::WithParamInterface<PipeCase> {};
+
+TEST_P(SavePipes, AreWrittenInPlaceWithoutWaitingForGood)
+{
+    const std::string pipe = dir + "/potok";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    int fd = open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    watchdog.reset(new PipeWatchdog(pipe));
+    const QString report(200000, QChar('x'));  // more than the pipe holds
+    std::string got;
+    std::thread reader([&] { GetParam().read(fd, got); });
+    const bool saved = WriteReportFile(QString::fromStdString(pipe), report);
+    reader.join();
+    if (fd >= 0)
+        close(fd);
+    EXPECT_EQ(saved, GetParam().saved);
+    if (GetParam().saved) {
+        EXPECT_EQ(got, report.toStdString());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readers, SavePipes,
+    ::testing::Values(
+        // Lets the save fill the pipe, takes nothing for two seconds, then
+        // reads to the end: a reader that pauses gets the whole report.
+        PipeCase{"pausing_reader",
+                 [](int& fd, std::string& got) {
+                     testkit::WaitUntil([fd] {
+                         int queued = 0;
+                         return ioctl(fd, FIONREAD, &queued) == 0 && queued >= fcntl(fd, F_GETPIPE_SZ);
+                     }, std::chrono::seconds(60));
+                     std::this_thread::sleep_for(std::chrono::seconds(2));
+                     fcntl(fd, F_SETFL, 0);
+                     char buffer[65536];
+                     ssize_t length;
+                     while ((length = read(fd, buffer, sizeof buffer)) > 0)
+                         got.append(buffer, static_cast<size_t>(length));
+                 },
+                 true},
+        // Keeps the pipe open and never reads.
+        PipeCase{"stalled_reader", [](int&, std::string&) {}, false},
+        // Goes away once the first bytes have come.
+        PipeCase{"leaving_reader",
+                 [](int& fd, std::string&) {
+                     testkit::WaitUntil([fd] {
+                         int queued = 0;
+                         return ioctl(fd, FIONREAD, &queued) == 0 && queued > 0;
+                     }, std::chrono::seconds(60));
+                     close(fd);
+                     fd = -1;
+                 },
+                 false}),
+    [](const ::testing::TestParamInfo<PipeCase>& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // About box
