@@ -1,10 +1,10 @@
-#include "pcscread/PcscCard.h"
+#include "pcscread/PcscCard_internal.h"
 
 #include <cstring>
 #include <new>
 
-#include "pcscread/SystemUtils.h"
-#include "pcscread/Trace.h"
+#include "pcscread/SystemUtils_internal.h"
+#include "pcscread/Trace_internal.h"
 #include "pcscread/pcsc2std.h"
 
 using pcscread::SleepMilliseconds;

@@ -1,4 +1,4 @@
-#include "pcscread/PcscReader.h"
+#include "pcscread/PcscReader_internal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include "pcscread/pcsc2std.h"
 #include "pcscread/pcsc2std_internal.h"
 #include "pcscread/Names.h"
-#include "pcscread/Trace.h"
+#include "pcscread/Trace_internal.h"
 
 using namespace std::chrono_literals;
 using pcscread::DeadlineIn;

@@ -1,9 +1,9 @@
-#include "pcscread/PcscSession.h"
+#include "pcscread/PcscSession_internal.h"
 
 #include <cstring>
 
 #include "pcscread/Names.h"
-#include "pcscread/Trace.h"
+#include "pcscread/Trace_internal.h"
 
 using pcscread::Trace;
 using pcscread::TraceHex;

@@ -6,10 +6,10 @@
 #include <new>
 
 #include "pcscread/Names.h"
-#include "pcscread/PcscCard.h"
-#include "pcscread/PcscSession.h"
-#include "pcscread/Sync.h"
-#include "pcscread/Trace.h"
+#include "pcscread/PcscCard_internal.h"
+#include "pcscread/PcscSession_internal.h"
+#include "pcscread/Sync_internal.h"
+#include "pcscread/Trace_internal.h"
 #include "pcscread/pcsc2std.h"
 #include "pcscread/pcsc2std_internal.h"
 

@@ -1,4 +1,3 @@
-#include "pcscread/SystemUtils.h"
 #include "pcscread/SystemUtils_internal.h"
 
 #include <fcntl.h>

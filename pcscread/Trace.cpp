@@ -1,4 +1,3 @@
-#include "pcscread/Trace.h"
 #include "pcscread/Trace_internal.h"
 
 #include <cstdio>

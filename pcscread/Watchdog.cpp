@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "pcscread/Trace.h"
+#include "pcscread/Trace_internal.h"
 #include "pcscread/pcsc2std.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "update/DownloadBuffers.h"
+#include "update/DownloadBuffers_internal.h"
 
 #include <cstdlib>
 #include <cstring>

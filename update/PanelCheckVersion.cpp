@@ -5,7 +5,7 @@
 
 #include "app/MainWindow.h"
 #include "plist/Plist.h"
-#include "update/DownloadBuffers.h"
+#include "update/DownloadBuffers_internal.h"
 #include "update/RuntimeParams.h"
 
 #include <QGuiApplication>

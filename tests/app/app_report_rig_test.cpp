@@ -62,6 +62,7 @@ namespace {
 
 using testkit::Quoted;
 using testkit::ReadFile;
+using testkit::Spawn;
 
 // Every emission of one report, in the worker's order, as one line each.
 class Recorder : public testkit::ReportRecorder {
@@ -140,7 +141,7 @@ const std::vector<std::pair<const char*, const char*>> kApplicationProbe = {
     {"00A40100023F1000", "6F1084023F10A5074B656C766F72079000"},
     {"00A40100023F1100", "6F1084023F11A5074B656C766F72099000"}};
 
-// The card sets the ctest entries choose with VD_APP_CARDS.
+// The card sets of the scenarios, by name.
 std::vector<CardSetup> CardSet(const std::string& name)
 {
     if (name == "card-and-unknown") {
@@ -188,30 +189,6 @@ pid_t ReplaceDaemonByStandIn()
     return standIn;
 }
 
-// Starts a program with its output in the file out (or discarded), in this
-// process's environment or in env.
-pid_t Spawn(std::vector<std::string> args, const std::string& out = "/dev/null",
-            std::vector<std::string> env = {})
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& entry : env)
-        envp.push_back(&entry[0]);
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.empty() ? environ : envp.data()) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 void Stop(pid_t pid)
 {
     if (pid > 0 && kill(pid, SIGTERM) == 0)
@@ -222,7 +199,7 @@ void Stop(pid_t pid)
 bool ProcessListNamesPcscd()
 {
     std::string list;
-    return vdrig::RunCommand("ps -ax", &list) < 0 || list.find("pcscd") != std::string::npos;
+    return testkit::RunCaptured({"ps", "-ax"}, &list) < 0 || list.find("pcscd") != std::string::npos;
 }
 
 // Socket activation as a desktop's init system does it, without one: a
@@ -230,12 +207,8 @@ bool ProcessListNamesPcscd()
 // starts the daemon with the rig's readers on the first connection. Until
 // then no process line names the daemon. Returns the holder, which becomes
 // the daemon.
-pid_t StartSocketActivation(std::string& dir)
+pid_t StartSocketActivation(const std::string& dir)
 {
-    char pattern[] = "/tmp/vd-activation-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        return -1;
-    dir = pattern;
     const std::string start = dir + "/start";
     std::ofstream(start) << "#!/bin/sh\nexec pcscd --foreground --auto-exit -c '" << Env("VD_APP_READER_CONF") << "'\n";
     chmod(start.c_str(), 0755);
@@ -427,7 +400,7 @@ public:
         for (const auto& answer : setup.answers)
             script += std::string(answer.first) + " " + answer.second + "\n";
         if (testkit::WriteFile(dir_.path() + "/script", script))
-            pid_ = Spawn({Env("VD_APP_VCARD"), "--port", std::to_string(setup.tcpPort), "--atr", setup.atr,
+            pid_ = Spawn({VD_APP_VCARD, "--port", std::to_string(setup.tcpPort), "--atr", setup.atr,
                           "--script", dir_.path() + "/script", "--wait", "30"},
                          dir_.path() + "/log");
     }
@@ -451,7 +424,7 @@ const int kListBoundMs = 10000;
 const int kWaitMarginMs = 3000;
 const int kLoadMarginMs = 15000;
 
-// What VD_APP_FREEZE stops, and the bounded wait that meets it first.
+// What a scenario may stop, and the bounded wait that meets it first.
 struct Freeze {
     const char* what;
     const char* opens;  // the emission right before the wait
@@ -465,40 +438,70 @@ const Freeze kFreezes[] = {
     {"card", "weighted bold \" Lista czytników wykorzystywanych przez serwis PCSC\\n\"", kListBoundMs},
 };
 
-TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
+// One scenario of the report in the rig. The ctest entry of the same name,
+// app_report_rig_<name>, sets up the rig from its row in CMakeLists.txt:
+// the rig's daemon or none, the fixture trees, the stand-in tokens.
+struct Scenario {
+    std::string cards;       // the card set in the readers (CardSet); none when empty
+    std::string golden;      // golden/report-<golden>.txt; the test's own name when empty
+    std::string act;         // an action of TailAfter at the first card's ATR heading, checked
+                             // by what follows it instead of the golden text
+    std::string freeze;      // a row of kFreezes, stopped before the report
+    int resumeAfterMs = -1;  // with freeze: resumed this long into the wait; -1: stopped for a
+                             // first report and resumed for a second
+    bool standIn = false;    // the daemon replaced by a process that only bears its name
+    bool activated = false;  // the daemon started by socket activation on its first client
+
+    Scenario& Cards(const char* set) { cards = set; return *this; }
+    Scenario& Golden(const char* name) { golden = name; return *this; }
+    Scenario& Act(const char* action) { act = action; return *this; }
+    Scenario& Freeze(const char* what) { freeze = what; return *this; }
+    Scenario& ResumeAfterMs(int ms) { resumeAfterMs = ms; return *this; }
+    Scenario& StandIn() { standIn = true; return *this; }
+    Scenario& Activated() { activated = true; return *this; }
+};
+
+class ReportScenario : public ::testing::Test {
+protected:
+    void Check(Scenario scenario);
+};
+
+void ReportScenario::Check(Scenario scenario)
 {
     ASSERT_EQ(Env("VD_RIG"), "1") << "runs only inside the rig";
-    const std::string golden = Env("VD_APP_GOLDEN");
-    const std::string actualPath = Env("VD_APP_ACTUAL");
-    const std::string screenshot = Env("VD_APP_SCREENSHOT");
-    ASSERT_FALSE(golden.empty());
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    if (scenario.golden.empty())
+        scenario.golden = name;
+    const std::string golden = std::string(VD_APP_GOLDEN_DIR) + "/report-" + scenario.golden + ".txt";
+    const std::string actualPath = std::string(VD_APP_OUTPUT_DIR) + "/actual-" + name + ".txt";
+    const std::string screenshot = std::string(VD_APP_OUTPUT_DIR) + "/main-window-" + name + ".png";
 
     pid_t activated = -1;
-    std::string activationDir;
-    if (Env("VD_APP_ACTIVATION") == "1") {
+    std::unique_ptr<testkit::TempDir> activationDir;
+    if (scenario.activated) {
+        activationDir = std::make_unique<testkit::TempDir>();
+        ASSERT_FALSE(activationDir->path().empty());
         // The rig's own command line (process 1) names its "--no-pcscd"
         // option; shown as a plain init, no process line names the daemon.
-        char path[] = "/tmp/vd-app-init-XXXXXX";
-        const int fd = mkstemp(path);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, "/sbin/init", 10), 10);
-        close(fd);
-        ASSERT_EQ(mount(path, "/proc/1/cmdline", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
-        unlink(path);
-        activated = StartSocketActivation(activationDir);
+        const std::string cmdline = activationDir->path() + "/cmdline";
+        ASSERT_TRUE(testkit::WriteFile(cmdline, "/sbin/init"));
+        ASSERT_EQ(mount(cmdline.c_str(), "/proc/1/cmdline", nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+        unlink(cmdline.c_str());
+        activated = StartSocketActivation(activationDir->path());
         ASSERT_GT(activated, 0) << "socket activation could not be set up (is systemd-socket-activate installed?)";
         ASSERT_FALSE(ProcessListNamesPcscd()) << "a process names the daemon before its first client";
     }
 
     std::vector<std::unique_ptr<VirtualCard>> cards;
     std::vector<std::future<bool>> insertions;
-    const std::vector<CardSetup> setups = CardSet(Env("VD_APP_CARDS"));
-    const std::string freezing = Env("VD_APP_FREEZE");
+    const std::vector<CardSetup> setups = CardSet(scenario.cards);
+    ASSERT_EQ(setups.empty(), scenario.cards.empty()) << "no such card set: " << scenario.cards;
+    const std::string freezing = scenario.freeze;
     std::unique_ptr<CardProgram> cardProgram;
     for (const CardSetup& setup : setups) {
         if (freezing == "card" && cardProgram == nullptr) {
             cardProgram = std::make_unique<CardProgram>(setup);
-            ASSERT_GT(cardProgram->pid(), 0) << "the card program did not start (VD_APP_VCARD)";
+            ASSERT_GT(cardProgram->pid(), 0) << "the card program did not start (" << VD_APP_VCARD << ")";
             ASSERT_TRUE(WaitCardPresent(setup.reader)) << "card never became present in " << setup.reader;
             continue;
         }
@@ -515,7 +518,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         }
     }
     pid_t standIn = -1;
-    if (Env("VD_APP_STOP_PCSCD") == "1") {
+    if (scenario.standIn) {
         standIn = ReplaceDaemonByStandIn();
         ASSERT_GT(standIn, 0) << "could not replace the daemon";
     }
@@ -536,7 +539,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
             }
         });
     }
-    const std::string action = Env("VD_APP_ACT");
+    const std::string action = scenario.act;
     const std::vector<std::string> expectedTail = TailAfter(action);
     ASSERT_EQ(action.empty(), expectedTail.empty()) << "no such action: " << action;
     std::atomic<bool> acted(false);
@@ -571,8 +574,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     for (const Freeze& row : kFreezes)
         freeze = freezing == row.what ? &row : freeze;
     ASSERT_EQ(freeze == nullptr, freezing.empty()) << "no such process to stop: " << freezing;
-    const std::string resumeAfter = Env("VD_APP_RESUME_AFTER_MS");
-    const int resumeAfterMs = resumeAfter.empty() ? -1 : std::stoi(resumeAfter);
+    const int resumeAfterMs = scenario.resumeAfterMs;
     std::unique_ptr<StoppedProcess> frozen;
     QElapsedTimer clock;
     std::atomic<qint64> opened(-1), closed(-1);
@@ -622,9 +624,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     }
     QThreadPool::globalInstance()->waitForDone();
     Stop(activated);
-    if (!activationDir.empty()) {
-        EXPECT_EQ(system(("rm -rf '" + activationDir + "'").c_str()), 0);
-    }
+    activationDir.reset();
     // No port's card-watch thread outlives the report.
     EXPECT_TRUE(WaitUntil([&] { return NewThreads(threads).empty(); }, 10000))
         << "threads left behind:" << NewThreads(threads);
@@ -634,8 +634,7 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
     ExpectLocalDateLine(lines, started, ended);
     for (const std::string& line : lines)
         actual << Mask(line) << "\n";
-    if (!actualPath.empty())
-        std::ofstream(actualPath) << actual.str();
+    std::ofstream(actualPath) << actual.str();
 
     if (!action.empty()) {
         ASSERT_TRUE(acted) << "the report never emitted " << kAtrHead;
@@ -669,16 +668,44 @@ TEST(ReportInRig, FrameAndSystemSectionsMatchTheGoldenText)
         const int first = view->cursorForPosition(QPoint(4, 4)).position();
         const QString shown = view->toPlainText().mid(first, 400);
         EXPECT_TRUE(shown.contains(heading)) << shown.toStdString();
-        if (Env("VD_APP_STOP_PCSCD") != "1" && action.empty()) {
+        if (!scenario.standIn && action.empty()) {
             EXPECT_TRUE(shown.contains(QStringLiteral(" Karta w czytniku"))) << shown.toStdString();
         }
     }
 
-    if (!screenshot.empty()) {
-        const QPixmap shot = window.grab();
-        EXPECT_EQ(shot.size(), QSize(508, 400));
-        EXPECT_TRUE(shot.save(QString::fromStdString(screenshot), "PNG"));
-    }
+    const QPixmap shot = window.grab();
+    EXPECT_EQ(shot.size(), QSize(508, 400));
+    EXPECT_TRUE(shot.save(QString::fromStdString(screenshot), "PNG"));
+}
+
+// The scenarios. With the rig's daemon and cards and tokens in both
+// readers: the whole report, and the same with the daemon started by its
+// first client. Without a daemon, beside a partial tree (only the
+// regular-profile library, no card manager but the property list it left
+// behind, driver bundles that each lack a key), and with sparse installed
+// files. The daemon stopped under a process list that still names it. The
+// card pulled, or the daemon ended, while the report runs. The daemon, or
+// the first reader's card run as a program of its own on which the reader's
+// driver then waits, stopped for one report and let run for the next; the
+// same stopped before the report and resumed 1.5 s into the bounded wait
+// they meet, well inside its bound.
+TEST_F(ReportScenario, pcscd) { Check(Scenario().Cards("card-and-unknown")); }
+TEST_F(ReportScenario, activated) { Check(Scenario().Cards("card-and-unknown").Activated().Golden("pcscd")); }
+TEST_F(ReportScenario, nopcscd) { Check(Scenario()); }
+TEST_F(ReportScenario, sparse) { Check(Scenario()); }
+TEST_F(ReportScenario, twocards) { Check(Scenario().Cards("two-cards")); }
+TEST_F(ReportScenario, readerfail) { Check(Scenario().Cards("card-and-unknown").StandIn()); }
+TEST_F(ReportScenario, cardpulled) { Check(Scenario().Cards("card-and-unknown").Act("pull-card")); }
+TEST_F(ReportScenario, pcscdstopped) { Check(Scenario().Cards("card-and-unknown").Act("stop-pcscd")); }
+TEST_F(ReportScenario, pcscdfrozen) { Check(Scenario().Cards("card-and-unknown").Freeze("pcscd").Golden("pcscd")); }
+TEST_F(ReportScenario, readerfrozen) { Check(Scenario().Cards("card-and-unknown").Freeze("card").Golden("pcscd")); }
+TEST_F(ReportScenario, pcscdpaused)
+{
+    Check(Scenario().Cards("card-and-unknown").Freeze("pcscd").ResumeAfterMs(1500).Golden("pcscd"));
+}
+TEST_F(ReportScenario, readerpaused)
+{
+    Check(Scenario().Cards("card-and-unknown").Freeze("card").ResumeAfterMs(1500).Golden("pcscd"));
 }
 
 // The emissions of the PC/SC service section after its heading, up to its

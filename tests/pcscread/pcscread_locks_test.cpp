@@ -17,7 +17,6 @@
 #include <gtest/gtest.h>
 
 #include "FakeFixture.h"
-#include "pcscread/SystemUtils.h"
 #include "pcscread/SystemUtils_internal.h"
 
 using namespace pcscread;

@@ -20,13 +20,10 @@
 #include "FakeFixture.h"
 #include "FakePcsc.h"
 #include "pcscread/Names.h"
-#include "pcscread/PcscCard.h"
-#include "pcscread/PcscReader.h"
+#include "pcscread/PcscCard_internal.h"
 #include "pcscread/PcscReader_internal.h"
-#include "pcscread/PcscSession.h"
-#include "pcscread/SystemUtils.h"
+#include "pcscread/PcscSession_internal.h"
 #include "pcscread/SystemUtils_internal.h"
-#include "pcscread/Trace.h"
 #include "pcscread/Trace_internal.h"
 
 using fakepcsc::Bytes;

@@ -1,7 +1,7 @@
 // Shared by the writer tests: a canonical text of a value tree (the same
 // form the Python helper prints), a seeded generator of random trees, the
-// refusal check both writers share, and a process helper; hex, dates and
-// file access come from PlistTestUtil.h.
+// refusal check both writers share; hex, dates and file access come from
+// PlistTestUtil.h.
 #ifndef VD_TESTS_PLIST_TEST_WRITER_SUPPORT_H
 #define VD_TESTS_PLIST_TEST_WRITER_SUPPORT_H
 
@@ -18,7 +18,6 @@
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <typeinfo>
 #include <vector>
 
@@ -204,21 +203,6 @@ private:
     std::mt19937_64 rng_;
     TreeOptions opt_;
 };
-
-// Runs a shell command; returns its exit status and standard output.
-inline int runCommand(const std::string& command, std::string& output)
-{
-    output.clear();
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        output.append(buffer, n);
-    const int status = ::pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 inline boost::any readBack(const std::vector<char>& bytes)
 {

@@ -5,18 +5,20 @@
 #include "PlistTestUtil.h"
 #include "plist/Plist.h"
 #include "PlistWriterTestUtil.h"
+#include "tests/support/testkit/testkit.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 
 namespace {
 
 using plisttest::dump;
 using plisttest::readFile;
-using writertest::runCommand;
+using testkit::RunCaptured;
 
 const std::string kFixtures = VD_PLIST_FIXTURES;
 const std::string kScratch = VD_PLIST_SCRATCH;
@@ -25,7 +27,7 @@ const std::string kScratch = VD_PLIST_SCRATCH;
 std::string plistlibDump(const std::string& path)
 {
     std::string output;
-    const int status = runCommand(std::string(VD_PYTHON3) + " " VD_PLIST_TOOLS "/plist_dump.py '" + path + "'", output);
+    const int status = RunCaptured({VD_PYTHON3, VD_PLIST_TOOLS "/plist_dump.py", path}, &output);
     if (status != 0 || output.empty())
         throw std::runtime_error("plist_dump.py failed on " + path);
     return output;
@@ -132,7 +134,7 @@ const std::string& peerFiles()
         const std::string script = kScratch + "/write_peers.py";
         writertest::writeFile(script, kWriteScript);
         std::string output;
-        if (runCommand(std::string(VD_PYTHON3) + " " + script + " " + kScratch + " 2>&1", output) != 0)
+        if (RunCaptured({VD_PYTHON3, script, kScratch}, &output, true) != 0)
             throw std::runtime_error("plistlib could not write the files: " + output);
         // plistutil reports some failures only in its output.
         const char* const conversions[][3] = {
@@ -141,10 +143,10 @@ const std::string& peerFiles()
             {"big_integers.xml", "big_integers.util.bin", "bin"},
         };
         for (const auto& c : conversions) {
-            const std::string command = "plistutil -i " + kScratch + "/" + c[0] + " -o " + kScratch + "/" + c[1] +
-                                        " -f " + c[2] + " 2>&1";
-            if (runCommand(command, output) != 0 || !output.empty())
-                throw std::runtime_error(command + ": " + output);
+            const std::vector<std::string> command = {"plistutil", "-i", kScratch + "/" + c[0],
+                                                      "-o", kScratch + "/" + c[1], "-f", c[2]};
+            if (RunCaptured(command, &output, true) != 0 || !output.empty())
+                throw std::runtime_error(std::string("plistutil converting ") + c[0] + ": " + output);
         }
         return kScratch;
     }();

@@ -3,6 +3,7 @@
 // same canonical text on both sides.
 #include "plist/Plist.h"
 #include "PlistWriterTestUtil.h"
+#include "tests/support/testkit/testkit.h"
 
 #include <gtest/gtest.h>
 
@@ -21,7 +22,7 @@ namespace {
 
 using writertest::canonical;
 using writertest::readFile;
-using writertest::runCommand;
+using testkit::RunCaptured;
 
 // "dump FILE..." prints one canonical line per file as plistlib reads it;
 // "gen SEED COUNT DIR" writes COUNT random trees with plistlib, as
@@ -150,14 +151,14 @@ TEST_P(Peers, PlistlibReadsWhatWeWrite)
 {
     const Format& f = GetParam();
     const std::vector<boost::any> trees = peerTrees(0xb0b0, 300);
-    std::string command = std::string(VD_PYTHON3) + " " + scriptPath() + " dump";
+    std::vector<std::string> command = {VD_PYTHON3, scriptPath(), "dump"};
     for (size_t i = 0; i < trees.size(); ++i) {
         const std::string path = scratchDir() + "/ours_" + std::to_string(i) + "." + f.ext;
         f.toFile(path.c_str(), trees[i]);
-        command += " " + path;
+        command.push_back(path);
     }
     std::string output;
-    ASSERT_EQ(runCommand(command + " 2>&1", output), 0) << output;
+    ASSERT_EQ(RunCaptured(command, &output, true), 0) << output;
     const std::vector<std::string> got = lines(output);
     ASSERT_EQ(got.size(), trees.size()) << output;
     for (size_t i = 0; i < trees.size(); ++i)
@@ -169,9 +170,8 @@ TEST_P(Peers, WeReadWhatPlistlibWrites)
     const Format& f = GetParam();
     const int count = 200;
     std::string output;
-    ASSERT_EQ(runCommand(std::string(VD_PYTHON3) + " " + scriptPath() + " gen 4242 " +
-                             std::to_string(count) + " " + scratchDir() + " 2>&1",
-                         output),
+    ASSERT_EQ(RunCaptured({VD_PYTHON3, scriptPath(), "gen", "4242", std::to_string(count), scratchDir()}, &output,
+                          true),
               0)
         << output;
     const std::vector<std::string> expected = lines(output);
@@ -197,9 +197,7 @@ TEST_P(Peers, PlistutilConvertsWhatWeWrite)
         std::remove(theirs.c_str());
         f.toFile(ours.c_str(), trees[i]);
         std::string output;
-        ASSERT_EQ(runCommand("plistutil -i " + ours + " -o " + theirs + " -f " + f.otherFormat + " 2>&1",
-                             output),
-                  0);
+        ASSERT_EQ(RunCaptured({"plistutil", "-i", ours, "-o", theirs, "-f", f.otherFormat}, &output, true), 0);
         // plistutil reports some failures only in its output.
         ASSERT_EQ(output, "") << ours;
         const std::string bytes = readFile(theirs);
@@ -225,8 +223,7 @@ TEST(PeersBinaryText, NonAsciiStringsAreReadableByPlistlib)
     const std::string path = scratchDir() + "/text.bin";
     Plist::writeBinaryToFile(path.c_str(), d);
     std::string output;
-    ASSERT_EQ(runCommand(std::string(VD_PYTHON3) + " " + scriptPath() + " dump " + path + " 2>&1", output), 0)
-        << output;
+    ASSERT_EQ(RunCaptured({VD_PYTHON3, scriptPath(), "dump", path}, &output, true), 0) << output;
     EXPECT_EQ(output, canonical(d) + "\n");
 }
 

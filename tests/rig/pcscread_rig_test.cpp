@@ -12,6 +12,7 @@
 
 #include "pcscread/pcsc2std.h"
 #include "tests/support/rig/RigFixture.h"
+#include "tests/support/testkit/testkit.h"
 
 namespace {
 
@@ -279,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(Rig, RecoveryTest,
 // opensc-tool -l lists "Nr.  Card  Features  Name" rows.
 std::vector<std::string> OpenscReaders() {
   std::string out;
-  EXPECT_EQ(vdrig::RunCommand("opensc-tool -l 2>/dev/null", &out), 0);
+  EXPECT_EQ(testkit::RunCaptured({"opensc-tool", "-l"}, &out), 0);
   std::vector<std::string> names;
   std::istringstream lines(out);
   for (std::string line; std::getline(lines, line);) {
@@ -296,7 +297,8 @@ std::vector<std::string> OpenscReaders() {
 // the hexdump of "-v -a" instead.
 std::string OpenscAtr(bool verbose) {
   std::string out;
-  EXPECT_EQ(vdrig::RunCommand(verbose ? "opensc-tool -v -r 0 -a 2>&1" : "opensc-tool -r 0 -a 2>/dev/null", &out),
+  EXPECT_EQ(verbose ? testkit::RunCaptured({"opensc-tool", "-v", "-r", "0", "-a"}, &out, true)
+                    : testkit::RunCaptured({"opensc-tool", "-r", "0", "-a"}, &out),
             0);
   std::string hex;
   std::istringstream lines(out);

@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/rig/RigUtil.h"
 #include "tests/support/fakepcsc2std/FakePcsc2std.h"
+#include "tests/support/testkit/testkit.h"
 #include "tests/token/TestKeys.h"
 #include "token/cardlib.h"
 #include "token/cardlib_internal.h"
@@ -61,10 +61,9 @@ protected:
         ASSERT_FALSE(error) << kTokens << ": " << error.message();
         ASSERT_EQ(mkdir(kTokens.c_str(), 0700), 0) << std::strerror(errno);
         std::string output;
-        ASSERT_EQ(vdrig::RunCommand(std::string(VD_SOFTHSM2_UTIL) +
-                                        " --init-token --free --label '" + kLabel + "' --so-pin " +
-                                        kSoPin + " --pin " + kUserPin,
-                                    &output),
+        ASSERT_EQ(testkit::RunCaptured({VD_SOFTHSM2_UTIL, "--init-token", "--free", "--label", kLabel,
+                                        "--so-pin", kSoPin, "--pin", kUserPin},
+                                       &output, true),
                   0)
             << "softhsm2-util could not make the token: " << output;
         ResetProfileLibrariesForTesting();

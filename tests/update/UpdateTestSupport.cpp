@@ -12,15 +12,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -28,18 +24,6 @@ namespace {
 {
     fprintf(stderr, "update test support: %s\n", what.c_str());
     abort();
-}
-
-pid_t Spawn(const std::vector<std::string>& args, posix_spawn_file_actions_t* actions)
-{
-    std::vector<char*> argv;
-    for (const std::string& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], actions, nullptr, argv.data(), environ) != 0)
-        return -1;
-    return pid;
 }
 
 int WaitFor(pid_t pid)
@@ -83,23 +67,11 @@ bool FileExists(const std::string& path)
     return stat(path.c_str(), &info) == 0;
 }
 
-int RunAndWait(const std::vector<std::string>& args)
-{
-    // Its chatter would only bury the test's own output.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    const pid_t pid = Spawn(args, &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid < 0 ? -1 : WaitFor(pid);
-}
-
-UpdateServer::UpdateServer() : pid_(-1), stdinFd_(-1), httpPort_(0), httpsPort_(0), httpsWrongPort_(0)
+UpdateServer::UpdateServer() : pid_(-1), watchFd_(-1), httpPort_(0), httpsPort_(0), httpsWrongPort_(0)
 {
     const std::string d = dir_.path();
     if (d.empty())
-        Fail("mkdtemp");
+        Fail("no scratch directory");
     mkdir(root().c_str(), 0700);
     // A self-signed certificate for the loopback address, and one for a host
     // that the address does not name.
@@ -109,55 +81,52 @@ UpdateServer::UpdateServer() : pid_(-1), stdinFd_(-1), httpPort_(0), httpsPort_(
     } certificates[] = {{"good", "subjectAltName=IP:127.0.0.1,DNS:localhost"},
                         {"wrong", "subjectAltName=DNS:elsewhere.invalid"}};
     for (const auto& c : certificates) {
-        if (RunAndWait({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                        d + "/" + c.stem + "-key.pem", "-out", d + "/" + c.stem + "-cert.pem", "-days", "2", "-subj",
-                        "/CN=vd-update-test", "-addext", c.names}) != 0)
-            Fail("openssl req failed");
+        std::string output;
+        if (testkit::RunCaptured({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                                  d + "/" + c.stem + "-key.pem", "-out", d + "/" + c.stem + "-cert.pem", "-days",
+                                  "2", "-subj", "/CN=vd-update-test", "-addext", c.names},
+                                 &output, true) != 0)
+            Fail("openssl req failed: " + output);
     }
 
-    int toServer[2], fromServer[2];
-    if (pipe2(toServer, O_CLOEXEC) != 0 || pipe2(fromServer, O_CLOEXEC) != 0)
+    // The server watches the read end of a pipe whose only write end is
+    // ours: it ends when the test does, however the test ends.
+    int watch[2];
+    if (pipe2(watch, O_CLOEXEC) != 0 || fcntl(watch[0], F_SETFD, 0) != 0)
         Fail("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toServer[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromServer[1], 1);
-    pid_ = Spawn({"python3", VD_UPDATE_SERVER, "--root", root(), "--log", d + "/requests.log", "--tls",
-                  d + "/good-cert.pem", d + "/good-key.pem", "--tls", d + "/wrong-cert.pem", d + "/wrong-key.pem"},
-                 &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(toServer[0]);
-    ::close(fromServer[1]);
+    const std::string out = d + "/server-output";
+    pid_ = testkit::Spawn({"python3", VD_UPDATE_SERVER, "--root", root(), "--log", d + "/requests.log", "--tls",
+                           d + "/good-cert.pem", d + "/good-key.pem", "--tls", d + "/wrong-cert.pem",
+                           d + "/wrong-key.pem", "--watch", std::to_string(watch[0])},
+                          out);
+    ::close(watch[0]);
     if (pid_ < 0)
         Fail("cannot start the update server");
-    stdinFd_ = toServer[1];
+    watchFd_ = watch[1];
 
     // Three "<scheme> <port>" lines, within a deadline.
     std::string output;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::count(output.begin(), output.end(), '\n') < 3) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            Fail("the update server did not report its ports");
-        pollfd p{fromServer[0], POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char buffer[256];
-        const ssize_t got = read(fromServer[0], buffer, sizeof buffer);
-        if (got <= 0)
-            Fail("the update server ended: " + output);
-        output.append(buffer, static_cast<size_t>(got));
-    }
-    ::close(fromServer[0]);
+    bool ended = false;
+    testkit::WaitUntil(
+        [&] {
+            output = ReadFile(out);
+            ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+            return ended || std::count(output.begin(), output.end(), '\n') >= 3;
+        },
+        std::chrono::seconds(30));
+    if (ended)
+        Fail("the update server ended: " + output);
     std::istringstream lines(output);
-    std::string scheme;
-    int port = 0;
     std::vector<int> ports;
-    while (lines >> scheme >> port)
-        ports.push_back(port);
+    for (std::string line; ports.size() < 3 && std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string scheme;
+        int port = 0;
+        if (fields >> scheme >> port)
+            ports.push_back(port);
+    }
     if (ports.size() != 3)
-        Fail("unexpected server output: " + output);
+        Fail("the update server did not report its ports: " + output);
     httpPort_ = ports[0];
     httpsPort_ = ports[1];
     httpsWrongPort_ = ports[2];
@@ -165,8 +134,8 @@ UpdateServer::UpdateServer() : pid_(-1), stdinFd_(-1), httpPort_(0), httpsPort_(
 
 UpdateServer::~UpdateServer()
 {
-    // Closing its input ends the server.
-    ::close(stdinFd_);
+    // Closing the pipe's write end ends the server.
+    ::close(watchFd_);
     WaitFor(pid_);
 }
 
@@ -285,7 +254,7 @@ int SilentNameServer::queries()
 FakeBrowser::FakeBrowser()
 {
     if (dir_.path().empty())
-        Fail("mkdtemp");
+        Fail("no scratch directory");
     const char* path = getenv("PATH");
     oldPath_ = path != nullptr ? path : "/usr/bin:/bin";
     log_ = dir_.path() + "/browser.log";

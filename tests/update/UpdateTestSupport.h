@@ -21,10 +21,6 @@ bool FileExists(const std::string& path);
 
 using testkit::TempDir;
 
-// Runs program with args (looked up on the search path), waits for it and
-// returns its exit status, or -1 when it could not run.
-int RunAndWait(const std::vector<std::string>& args);  // output discarded
-
 // The update server. Files written with put() are served as /files/NAME.
 class UpdateServer {
 public:
@@ -45,7 +41,7 @@ public:
 private:
     TempDir dir_;
     pid_t pid_;
-    int stdinFd_;
+    int watchFd_;
     int httpPort_;
     int httpsPort_;
     int httpsWrongPort_;

@@ -1,7 +1,7 @@
 // The update check against a loopback update server of our own, and its
 // dialog under the offscreen platform: the form, which answers show it,
 // how it is dismissed and how "Tak" starts the browser.
-#include "update/DownloadBuffers.h"
+#include "update/DownloadBuffers_internal.h"
 #include "update/PanelCheckVersion.h"
 #include "update/PanelCheckVersion_internal.h"
 

@@ -3,7 +3,9 @@
 
 Serves the files of --root under /files/NAME, plus a few misbehaving
 answers. Prints one line "<scheme> <port>" per listener, then serves until
-its standard input closes (the test ends) or --lifetime seconds pass.
+the descriptor --watch (its standard input by default) reads end of file,
+as when the test that holds the pipe's other end ends, or --lifetime
+seconds pass.
 Every request's path is appended to --log, one per line.
 
   /files/NAME           200 with the file's bytes
@@ -116,6 +118,7 @@ def main():
     parser.add_argument("--log", required=True)
     parser.add_argument("--tls", nargs=2, action="append", default=[], metavar=("CERT", "KEY"))
     parser.add_argument("--lifetime", type=float, default=300.0)
+    parser.add_argument("--watch", type=int, default=0, metavar="FD")
     args = parser.parse_args()
 
     handler = make_handler(args.root, args.log)
@@ -137,7 +140,8 @@ def main():
 
     # Bounded: ends with the test, or after the lifetime whatever happens.
     threading.Timer(args.lifetime, lambda: os._exit(2)).start()
-    sys.stdin.buffer.read()
+    with os.fdopen(args.watch, "rb") as watched:
+        watched.read()
     os._exit(0)
 
 

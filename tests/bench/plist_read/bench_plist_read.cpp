@@ -70,18 +70,16 @@ double timeOne(const std::string& kind, const std::vector<char>& input)
     return std::chrono::duration<double, std::milli>(end - start).count();
 }
 
-// Runs a command that prints one time in milliseconds and reads it into ms
-// (-1 when it printed none); false when the command could not be started.
-bool runTimed(const std::string& command, double& ms)
+// Runs a program that prints one time in milliseconds and reads it into ms
+// (-1 when it printed none); false when the program could not be started
+// or a signal ended it.
+bool runTimed(const std::vector<std::string>& args, double& ms)
 {
-    ms = -1;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return false;
-    if (std::fscanf(pipe, "%lf", &ms) != 1)
+    std::string out;
+    const int status = testkit::RunCaptured(args, &out);
+    if (std::sscanf(out.c_str(), "%lf", &ms) != 1)
         ms = -1;
-    pclose(pipe);
-    return true;
+    return status >= 0;
 }
 
 // Best time of `runs` reads, each in a fresh process (this program run
@@ -91,9 +89,8 @@ double best(const char* self, const std::string& kind, const std::string& path, 
 {
     double bestMs = -1;
     for (int i = 0; i < runs; ++i) {
-        const std::string command = std::string("'") + self + "' --one " + kind + " '" + path + "'";
         double ms = -1;
-        if (!runTimed(command, ms))
+        if (!runTimed({self, "--one", kind, path}, ms))
             return -1;
         if (ms >= 0 && (bestMs < 0 || ms < bestMs))
             bestMs = ms;
@@ -103,16 +100,15 @@ double best(const char* self, const std::string& kind, const std::string& path, 
 
 double plistlibMs(const std::string& path, int runs)
 {
-    const std::string command =
-        "/usr/bin/python3 -c 'import plistlib,sys,time\n"
-        "data=open(sys.argv[1],\"rb\").read()\n"
+    const char script[] =
+        "import plistlib,sys,time\n"
+        "data=open(sys.argv[1],'rb').read()\n"
         "best=1e300\n"
         "for _ in range(int(sys.argv[2])):\n"
         "    t=time.perf_counter(); plistlib.loads(data); best=min(best,time.perf_counter()-t)\n"
-        "print(best*1000)' '" +
-        path + "' " + std::to_string(runs);
+        "print(best*1000)";
     double ms = -1;
-    runTimed(command, ms);
+    runTimed({"/usr/bin/python3", "-c", script, path, std::to_string(runs)}, ms);
     return ms;
 }
 

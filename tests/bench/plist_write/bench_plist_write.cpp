@@ -5,8 +5,8 @@
 //   bench_plist_write [DIR]
 //
 // DIR holds the generated files (made with the reader benchmark's generator
-// when it holds no binary property list yet); default: a fresh directory
-// under /tmp.
+// when it holds no binary property list yet); default: a scratch directory,
+// removed at the end.
 #include "plist/Plist.h"
 #include "tests/support/testkit/testkit.h"
 
@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,17 +44,12 @@ std::string findBinaryPlist(const std::string& dir)
     return std::string();
 }
 
-std::string run(const std::string& command)
+// The standard output of a program, which says so when it fails.
+std::string run(const std::vector<std::string>& args)
 {
     std::string out;
-    if (FILE* p = ::popen(command.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        if (::pclose(p) != 0)
-            std::fprintf(stderr, "command failed: %s\n", command.c_str());
-    }
+    if (testkit::RunCaptured(args, &out) != 0)
+        std::fprintf(stderr, "%s %s failed\n", args[0].c_str(), args[1].c_str());
     return out;
 }
 
@@ -100,22 +95,17 @@ for name, fmt in (('binary', plistlib.FMT_BINARY), ('xml', plistlib.FMT_XML)):
 
 int main(int argc, char** argv)
 {
-    std::string dir;
-    bool ownDir = false;
-    if (argc > 1) {
-        dir = argv[1];
-    } else {
-        char tmpl[] = "/tmp/bench_plist_write.XXXXXX";
-        if (!::mkdtemp(tmpl)) {
-            std::perror("mkdtemp");
-            return 1;
-        }
-        dir = tmpl;
-        ownDir = true;
+    std::optional<testkit::TempDir> scratch;
+    if (argc <= 1)
+        scratch.emplace();
+    const std::string dir = scratch ? scratch->path() : argv[1];
+    if (dir.empty()) {
+        std::fprintf(stderr, "no scratch directory\n");
+        return 1;
     }
     std::string input = findBinaryPlist(dir);
     if (input.empty()) {
-        run(std::string(VD_PYTHON3) + " " + VD_BENCH_GENERATOR + " " + dir);
+        run({VD_PYTHON3, VD_BENCH_GENERATOR, dir});
         input = findBinaryPlist(dir);
     }
     if (input.empty()) {
@@ -140,7 +130,7 @@ int main(int argc, char** argv)
     }
     double pyBinary = 0, pyXml = 0;
     size_t pyBinarySize = 0, pyXmlSize = 0;
-    const std::string pyOut = run(std::string(VD_PYTHON3) + " " + script + " " + input);
+    const std::string pyOut = run({VD_PYTHON3, script, input});
     char name[16];
     double seconds;
     size_t size;
@@ -166,9 +156,5 @@ int main(int argc, char** argv)
                 pyXmlSize, pyXml > 0 ? ourXml / pyXml : 0.0);
     const bool met = pyBinary > 0 && pyXml > 0 && ourBinary <= pyBinary / 5 && ourXml <= pyXml / 5;
     std::printf("goal (at most a fifth of plistlib's time in both formats): %s\n", met ? "met" : "NOT met");
-    if (ownDir) {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
-    }
     return 0;
 }

@@ -8,6 +8,7 @@
 // does not run at all. Run it with the target bench_report_run.
 #include "app/MainWindow.h"
 #include "tests/support/rig/RigUtil.h"
+#include "tests/support/testkit/testkit.h"
 #include "tests/support/vcard/VirtualCard.h"
 
 #include <QApplication>
@@ -19,12 +20,7 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -54,20 +50,9 @@ struct Figure {
 // One run of a peer tool with its output discarded; -1 when it cannot start.
 double TimeTool(const std::vector<std::string>& args, int* status)
 {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = -1;
     const Clock::time_point start = Clock::now();
-    const int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    const pid_t child = testkit::Spawn(args);
+    if (child < 0)
         return -1;
     int raw = 0;
     waitpid(child, &raw, 0);

@@ -1,17 +1,15 @@
 // Helpers for programs that run inside the rig (tests/rig/run-in-rig.sh):
 // raw PC/SC waits on a reader's state, another program's connection, the
-// daemon's descriptors and state, and running a command for its output.
-// Header-only; used by the rig tests and benchmarks.
+// daemon's descriptors and state. Header-only; used by the rig tests and
+// benchmarks.
 #pragma once
 
-#include <sys/wait.h>
 #include <winscard.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "tests/support/testkit/testkit.h"
 
@@ -112,18 +110,6 @@ inline bool ProcessStopped(long pid) {
   // The state follows the command name in parentheses, which may hold blanks.
   const size_t end = stat.rfind(')');
   return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
-}
-
-// Runs a shell command; returns its exit status and its standard output.
-inline int RunCommand(const std::string& command, std::string* output) {
-  output->clear();
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return -1;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) output->append(buf, n);
-  int status = pclose(p);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace vdrig

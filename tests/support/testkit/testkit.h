@@ -1,7 +1,7 @@
 // Plain helpers that test programs of several folders share: whole files,
-// polling a condition with a deadline, and this process's threads and
-// descriptors, a scratch directory. No test framework and no toolkit, so that the stand-in token
-// libraries can link it too.
+// a scratch directory, polling a condition with a deadline, this process's
+// threads and descriptors, and child processes. No test framework and no
+// toolkit, so that the stand-in token libraries can link it too.
 #ifndef VD_TESTS_SUPPORT_TESTKIT_H
 #define VD_TESTS_SUPPORT_TESTKIT_H
 
@@ -9,6 +9,9 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
+
+#include <sys/types.h>
 
 namespace testkit {
 
@@ -58,6 +61,19 @@ std::set<std::string> OwnThreadIds();
 int OwnThreads();
 // This process's open descriptors, not counting the one the count uses.
 int OwnDescriptors();
+
+// Starts a program, looked up on the search path, with its standard output
+// and error in the file out (made or emptied), in this process's environment
+// or, when env is not empty, in env alone. Returns its pid, which the caller
+// waits for, or -1 when it could not start.
+pid_t Spawn(std::vector<std::string> args, const std::string& out = "/dev/null",
+            std::vector<std::string> env = {});
+
+// Runs a program, looked up on the search path, to its end with its standard
+// output in output, and its standard error there too with withErrors (else
+// in this process's). Returns its exit status, or -1 when it could not start
+// or a signal ended it.
+int RunCaptured(std::vector<std::string> args, std::string* output, bool withErrors = false);
 
 }  // namespace testkit
 

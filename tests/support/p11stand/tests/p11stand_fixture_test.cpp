@@ -6,41 +6,24 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <unistd.h>
 
 #include "tests/support/p11stand/tests/P11standTestSupport.h"
+#include "tests/support/testkit/testkit.h"
 
 using namespace p11stand_test;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base && *base ? base : "/tmp") + "/p11stand-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-    }
-    ~TempDir() {
-        for (const std::string& f : files_) unlink(f.c_str());
-        if (!path_.empty()) rmdir(path_.c_str());
-    }
-    std::string Write(const std::string& name, const std::string& content) {
-        const std::string file = path_ + "/" + name;
-        std::ofstream(file, std::ios::binary) << content;
-        files_.push_back(file);
-        return file;
-    }
-    const std::string& path() const { return path_; }
+using testkit::TempDir;
 
-private:
-    std::string path_;
-    std::vector<std::string> files_;
-};
+// The path of a new file in dir.
+std::string Write(const TempDir& dir, const std::string& name, const std::string& content) {
+    const std::string file = dir.path() + "/" + name;
+    EXPECT_TRUE(testkit::WriteFile(file, content)) << file;
+    return file;
+}
 
 std::string Field(const unsigned char* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
 
@@ -71,14 +54,14 @@ TEST(Fixture, BuildsTheWholeModelPerLibrary) {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     std::string der(rsa.certificate.begin(), rsa.certificate.end());
-    dir.Write("cert.der", der);
+    Write(dir, "cert.der", der);
     std::string modulusHex;
     for (unsigned char b : rsa.modulus) {
         char x[3];
         snprintf(x, sizeof x, "%02X", b);
         modulusHex += x;
     }
-    const std::string fixture = dir.Write("model.txt",
+    const std::string fixture = Write(dir, "model.txt",
                                           "# both libraries\r\n"
                                           "slot 0 Virtual PCD 00 00\n"
                                           "slot 0x10 Virtual PCD 00 01\n"
@@ -194,7 +177,7 @@ TEST(Fixture, BuildsTheWholeModelPerLibrary) {
 
 TEST(Fixture, ItsFaultsAnswerTheInitialisationItself) {
     TempDir dir;
-    const std::string fixture = dir.Write("f.txt", "fail C_Initialize 1 0x191\n");
+    const std::string fixture = Write(dir, "f.txt", "fail C_Initialize 1 0x191\n");
     Loaded& l = Load("libVelmartoken.so");
     EXPECT_EQ(InitialiseWith(l, fixture), CKR_CRYPTOKI_ALREADY_INITIALIZED);
     CK_ULONG n = 0;
@@ -205,7 +188,7 @@ TEST(Fixture, ItsFaultsAnswerTheInitialisationItself) {
 
 TEST(Fixture, IsReadAtTheFirstCallIntoTheLibrary) {
     TempDir dir;
-    const std::string fixture = dir.Write("f.txt", "version lazy\nfail C_GetFunctionList 1 0x30\n");
+    const std::string fixture = Write(dir, "f.txt", "version lazy\nfail C_GetFunctionList 1 0x30\n");
     Loaded& l = Load("libVelmartoken.so");
     auto get = reinterpret_cast<CK_C_GetFunctionList>(dlsym(l.ctl.handle, "C_GetFunctionList"));
     auto version = reinterpret_cast<const char* (*)()>(dlsym(l.ctl.handle, "GetVersion"));
@@ -249,7 +232,7 @@ class BadFixture : public ::testing::TestWithParam<BadCase> {};
 TEST_P(BadFixture, IsRejectedWithItsLine) {
     const BadCase& c = GetParam();
     TempDir dir;
-    const std::string fixture = dir.Write("bad.txt", c.content);
+    const std::string fixture = Write(dir, "bad.txt", c.content);
     Loaded& l = Load("libVelmartoken.so");
     char err[256] = "untouched";
     EXPECT_EQ(l.ctl.load_fixture(fixture.c_str(), err, sizeof err), -1);

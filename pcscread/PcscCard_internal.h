@@ -1,11 +1,11 @@
 // The card object: one card connection on one named reader, with
 // reconnects, a cold reset, transactions and APDU exchange.
-#ifndef VD_PCSCREAD_PCSCCARD_H
-#define VD_PCSCREAD_PCSCCARD_H
+#ifndef VD_PCSCREAD_PCSCCARD_INTERNAL_H
+#define VD_PCSCREAD_PCSCCARD_INTERNAL_H
 
 #include <winscard.h>
 
-#include "pcscread/PcscReader.h"
+#include "pcscread/PcscReader_internal.h"
 
 class PCSC_CARD {
 public:
@@ -93,4 +93,4 @@ public:
     using PCSC_CARD_OF_PROTOCOL::PCSC_CARD_OF_PROTOCOL;
 };
 
-#endif  // VD_PCSCREAD_PCSCCARD_H
+#endif  // VD_PCSCREAD_PCSCCARD_INTERNAL_H

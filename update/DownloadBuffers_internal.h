@@ -1,7 +1,7 @@
 // What the version-file transfer collects: the body, grown piece by piece,
 // and the response's header lines. Both live only for one run of the check.
-#ifndef VD_UPDATE_DOWNLOADBUFFERS_H
-#define VD_UPDATE_DOWNLOADBUFFERS_H
+#ifndef VD_UPDATE_DOWNLOADBUFFERS_INTERNAL_H
+#define VD_UPDATE_DOWNLOADBUFFERS_INTERNAL_H
 
 #include <cstddef>
 #include <cstdint>

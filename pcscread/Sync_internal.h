@@ -3,8 +3,8 @@
 // monotonic clock, so a change of the wall clock never stretches or cuts a
 // wait, and an event is always set through a condition variable, never by
 // unlocking a mutex from another thread.
-#ifndef VD_PCSCREAD_SYNC_H
-#define VD_PCSCREAD_SYNC_H
+#ifndef VD_PCSCREAD_SYNC_INTERNAL_H
+#define VD_PCSCREAD_SYNC_INTERNAL_H
 
 #include <chrono>
 #include <condition_variable>
@@ -81,4 +81,4 @@ private:
 
 }  // namespace pcscread
 
-#endif  // VD_PCSCREAD_SYNC_H
+#endif  // VD_PCSCREAD_SYNC_INTERNAL_H

@@ -1,6 +1,6 @@
 // One PC/SC context with reader listing and a reader probe.
-#ifndef VD_PCSCREAD_PCSCSESSION_H
-#define VD_PCSCREAD_PCSCSESSION_H
+#ifndef VD_PCSCREAD_PCSCSESSION_INTERNAL_H
+#define VD_PCSCREAD_PCSCSESSION_INTERNAL_H
 
 #include <cstddef>
 
@@ -46,4 +46,4 @@ private:
     unsigned short contextValid = 0;
 };
 
-#endif  // VD_PCSCREAD_PCSCSESSION_H
+#endif  // VD_PCSCREAD_PCSCSESSION_INTERNAL_H
