@@ -2,6 +2,7 @@
 // thread. It touches no widget: every piece of text leaves by value through
 // the window's report signals.
 #include "app/MainWindow.h"
+#include "app/MainWindow_internal.h"
 #include "app/ReportCards.h"
 #include "app/ReportFrame.h"
 #include "app/ReportHandOver.h"
@@ -34,6 +35,8 @@ private:
 
 } // namespace
 
+void (*beforeClosingLineCall)() = nullptr;
+
 void MainWindow::DoDiagnosticConcurrent()
 {
     TakeReportOver(this);
@@ -53,6 +56,8 @@ void MainWindow::DoDiagnosticConcurrent()
     if (daemonRunning)
         ReportReaderAndCardState(sink, readers);
 
+    if (beforeClosingLineCall != nullptr)
+        beforeClosingLineCall();
     ReportClosingLine(sink);
     HandReportOver(this);
 }

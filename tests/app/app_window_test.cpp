@@ -46,6 +46,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -87,6 +88,7 @@ protected:
     {
         setFiles(nullptr, nullptr);
         loadProfileLibrariesCall = LoadProfileLibraries;
+        beforeClosingLineCall = nullptr;  // the test's window, and so its report, is gone
     }
     static void setFiles(const std::string* info, const std::string* config)
     {
@@ -600,50 +602,137 @@ TEST_F(WindowTest, ReportLifecycle)
     }
 }
 
-// Records, in the worker's own thread, the last text the worker emitted.
+// Records, in the worker's own thread, the last text the worker emitted. The
+// record is shared with the connection, so a worker still running when a
+// failed test goes writes into it rather than into freed memory.
 class LastEmission {
 public:
-    explicit LastEmission(MainWindow& window)
+    explicit LastEmission(MainWindow& window) : record_(std::make_shared<Record>())
     {
+        std::shared_ptr<Record> record = record_;
         QObject::connect(&window, qOverload<QString, QByteArray, int, QColor, bool>(&MainWindow::signalGUI_append),
-                         &window, [this](QString text, QByteArray, int, QColor, bool) {
-                             std::lock_guard<std::mutex> lock(mutex_);
-                             last_ = text.toStdString();
+                         &window, [record](QString text, QByteArray, int, QColor, bool) {
+                             std::lock_guard<std::mutex> lock(record->mutex);
+                             record->last = text.toStdString();
                          }, Qt::DirectConnection);
     }
-    std::string last()
+    std::string last() const
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return last_;
+        std::lock_guard<std::mutex> lock(record_->mutex);
+        return record_->last;
     }
 
 private:
-    std::mutex mutex_;
-    std::string last_;
+    struct Record {
+        std::mutex mutex;
+        std::string last;
+    };
+    std::shared_ptr<Record> record_;
 };
 
 const char* const kClosingLine = "Koniec raportu diagnostycznego";
 
+// Holds the report's worker just before the report's last line until the
+// test opens the gate, so that what a close waits for is that line alone,
+// however slow the machine is. Made before the report starts; it opens at
+// the latest when it goes. The fixture takes the hook away once the test's
+// window, and so its report, is gone.
+class ClosingLineGate {
+public:
+    ClosingLineGate()
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().held = false;
+        state().opened = false;
+        beforeClosingLineCall = &ClosingLineGate::hold;
+    }
+    ~ClosingLineGate() { open(); }
+    bool waitUntilHeld()
+    {
+        return WaitUntil([] {
+            std::lock_guard<std::mutex> lock(state().mutex);
+            return state().held;
+        }, 60000);
+    }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().opened = true;
+        state().change.notify_all();
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable change;
+        bool held = false;
+        bool opened = false;
+    };
+    static State& state()
+    {
+        static State shared;
+        return shared;
+    }
+    static void hold()
+    {
+        std::unique_lock<std::mutex> lock(state().mutex);
+        state().held = true;
+        state().change.wait(lock, [] { return state().opened; });
+    }
+};
+
+// The program's window with its close and its destruction seen from inside:
+// each opens the gate as it starts, before the window's own wait, and the
+// close takes the last emission as soon as the window's own handler returns,
+// so a close that did not wait has nearly no time to be saved by the worker.
+class GatedWindow : public MainWindow {
+public:
+    explicit GatedWindow(ClosingLineGate& gate) : gate_(gate), probe_(*this) {}
+    ~GatedWindow() override { gate_.open(); }
+    std::string lastAtClose() const { return lastAtClose_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        gate_.open();
+        MainWindow::closeEvent(event);
+        lastAtClose_ = probe_.last();
+    }
+
+private:
+    ClosingLineGate& gate_;
+    LastEmission probe_;
+    std::string lastAtClose_;
+};
+
+void PressGenerate(MainWindow& window)
+{
+    Child<QPushButton>(window, "bGenerateReport")->click();
+}
+
 TEST_F(WindowTest, ClosingWaitsForTheRunningReport)
 {
-    MainWindow window;
-    LastEmission probe(window);
+    ClosingLineGate gate;
+    GatedWindow window(gate);
     window.show();
-    Child<QPushButton>(window, "bGenerateReport")->click();
+    PressGenerate(window);
+    ASSERT_TRUE(gate.waitUntilHeld());
     window.close();
-    // The worker, which pauses for half a second inside, has finished.
-    EXPECT_EQ(probe.last(), kClosingLine);
+    EXPECT_EQ(window.lastAtClose(), kClosingLine);
     EXPECT_FALSE(window.isVisible());
 }
 
 TEST_F(WindowTest, QuitFromTheMenuWaitsForTheRunningReport)
 {
+    ClosingLineGate gate;
     MainWindow window;
     LastEmission probe(window);
     window.show();
-    Child<QPushButton>(window, "bGenerateReport")->click();
+    PressGenerate(window);
+    ASSERT_TRUE(gate.waitUntilHeld());
     std::string lastAtQuit;
     QTimer::singleShot(0, [&] {
+        gate.open();
         Child<QAction>(window, "actionZako_cz")->trigger();
         lastAtQuit = probe.last();
     });
@@ -653,13 +742,74 @@ TEST_F(WindowTest, QuitFromTheMenuWaitsForTheRunningReport)
 
 TEST_F(WindowTest, DestroyingTheWindowWaitsForTheRunningReport)
 {
+    ClosingLineGate gate;
     std::unique_ptr<LastEmission> probe;
+    std::string lastAtDestruction;
     {
-        MainWindow window;
+        GatedWindow window(gate);
         probe.reset(new LastEmission(window));
-        Child<QPushButton>(window, "bGenerateReport")->click();
+        // The base widget's destructor says so just after the window's own.
+        QObject::connect(&window, &QObject::destroyed, [&] { lastAtDestruction = probe->last(); });
+        PressGenerate(window);
+        ASSERT_TRUE(gate.waitUntilHeld());
     }
-    EXPECT_EQ(probe->last(), kClosingLine);
+    EXPECT_EQ(lastAtDestruction, kClosingLine);
+}
+
+void CloseTheWindow(MainWindow& window)
+{
+    window.close();
+}
+
+// From the running event loop, as a user's choice comes.
+void QuitFromTheMenu(MainWindow& window)
+{
+    QTimer::singleShot(0, [&window] { Child<QAction>(window, "actionZako_cz")->trigger(); });
+    QApplication::exec();
+}
+
+// The child's word on what the report emitted, written as the process ends.
+const LastEmission* heldProbe = nullptr;
+
+void SayWhetherTheLastLineCame()
+{
+    const char* said = heldProbe->last() == kClosingLine ? "the report's last line came\n"
+                                                         : "the report's last line never came\n";
+    if (write(STDERR_FILENO, said, strlen(said)) < 0) {
+        // The parent then misses the line and fails.
+    }
+}
+
+// A report that never reaches its end: the close waits its bound and then
+// ends the program with status 0 through the quick exit, the report's last
+// line never emitted. Each case ends the process it runs in, so it runs in a
+// child: this program once more, started afresh (a fork would carry over the
+// report pool's threads only in part). Destroying the window alone has no
+// bound: the program destroys it only after a close, which has already
+// waited for the report or ended the program.
+TEST_F(WindowTest, ClosingEndsTheProgramWhenTheReportOutlivesTheWait)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string expected = std::string("the report's last line never came\n") + kEndedDuringReportMark;
+    for (void (*close)(MainWindow&) : {CloseTheWindow, QuitFromTheMenu}) {
+        EXPECT_EXIT(
+            {
+                alarm(120);  // a close that never ends the program fails rather than hangs
+                ExpectEndDuringReport();
+                MainWindow window;
+                LastEmission probe(window);
+                ClosingLineGate gate;
+                window.show();
+                PressGenerate(window);
+                if (!gate.waitUntilHeld())
+                    _exit(2);
+                heldProbe = &probe;
+                std::at_quick_exit(SayWhetherTheLastLineCame);
+                close(window);
+            },
+            ::testing::ExitedWithCode(0), expected)
+            << (close == CloseTheWindow ? "closing the window" : "quitting from the menu");
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 // Shared helpers of the application tests: polling with a deadline, driving
-// modal dialogs from a timer and finding widgets by their object names.
+// modal dialogs from a timer, finding widgets by their object names, and
+// letting a test see a window end its program.
 #ifndef VD_TESTS_SUPPORT_QT_QTTESTSUPPORT_H
 #define VD_TESTS_SUPPORT_QT_QTTESTSUPPORT_H
 
@@ -30,6 +31,13 @@ T* Child(const QWidget& parent, const char* name)
 
 // testkit::WaitUntil with the toolkit's events handled between polls.
 bool WaitUntil(const std::function<bool()>& condition, int deadlineMs = 20000);
+
+// This process is to end by a window closed while its report outlives the
+// close wait, as a death test's child does: that end then writes this mark
+// to standard error and keeps the window's own exit status, where otherwise
+// the test program ends as failed.
+inline constexpr char kEndedDuringReportMark[] = "the window ended the program during a report";
+void ExpectEndDuringReport();
 
 // Arms a poll that, once a modal widget is active, hands it to handler
 // (which must close it). handled is set when it ran.
