@@ -147,6 +147,7 @@ struct StopAndClose {
     int go = -1;        // read end of the pipe on which the test says the card is in
     pid_t daemon = -1;  // the rig's daemon
     void (*close)(MainWindow& window) = nullptr;
+    MainWindow* window = nullptr;  // the shown window, on its own thread only
 };
 StopAndClose stopAndClose;
 
@@ -173,6 +174,7 @@ bool StartTheReportOnceShown()
     }
     if (window == nullptr)
         return false;
+    stopAndClose.window = window;
     QObject::connect(window, qOverload<QString, bool>(&MainWindow::signalGUI_append), window,
                      [window](QString text, bool) {
                          static std::atomic<bool> done(false);
@@ -181,7 +183,10 @@ bool StartTheReportOnceShown()
                          kill(stopAndClose.daemon, SIGSTOP);
                          testkit::WaitUntil([] { return vdrig::ProcessStopped(stopAndClose.daemon); },
                                             std::chrono::seconds(20));
-                         QMetaObject::invokeMethod(window, [window] { stopAndClose.close(*window); },
+                         // The functor carries nothing: Qt's event queue hands it
+                         // over unseen by the thread sanitizer, and the window is
+                         // known on its own thread.
+                         QMetaObject::invokeMethod(window, [] { stopAndClose.close(*stopAndClose.window); },
                                                    Qt::QueuedConnection);
                      },
                      Qt::DirectConnection);
