@@ -415,14 +415,14 @@ private:
 // The worker's waits on the PC/SC service are bounded: the daemon's wake-up
 // and the reader list. Each wait, from the emission before it to the one
 // after it, lasts at least its bound when the service does not answer, and
-// ends within a margin that no load breaks (a process list is read after
-// the wake-up); the whole report ends this much later than one without a
-// daemon at most, with a wider margin for the rest of its work, far below a
-// report that never ends.
+// ends within a margin that no load uses up (a process list is read after
+// the wake-up); the whole report ends within a wider margin for the rest of
+// its work. Both stay below the wait for a report that never ends (60 s):
+// the stopped process is only resumed after the report.
 const int kWakeBoundMs = 5000;
 const int kListBoundMs = 10000;
-const int kWaitMarginMs = 3000;
-const int kLoadMarginMs = 15000;
+const int kWaitMarginMs = 20000;
+const int kLoadMarginMs = 30000;
 
 // What a scenario may stop, and the bounded wait that meets it first.
 struct Freeze {

@@ -234,10 +234,10 @@ void PrintTo(const CloseCase& c, std::ostream* os)
 
 // The program's own bound on closing during a report (about 2 s), and a
 // margin that no load on the machine can use up: after the bound the
-// process only flushes its output and ends. A close that waited for the
-// report much longer than the bound fails here.
+// process only flushes its output and ends. The daemon stays stopped, so a
+// close that waited for the report would never end; it fails here.
 const auto kCloseBound = std::chrono::milliseconds(2000);
-const auto kLoadMargin = std::chrono::seconds(3);
+const auto kLoadMargin = std::chrono::seconds(20);
 
 class ClosingWhileTheDaemonIsStopped : public ::testing::TestWithParam<CloseCase> {};
 
