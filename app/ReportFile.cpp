@@ -1,6 +1,8 @@
 #include "app/ReportFile_internal.h"
+#include "app/PathWalk_internal.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -9,199 +11,28 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include <fcntl.h>
-#include <linux/magic.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 std::function<void()> reportWrittenHook;
 
 namespace {
 
-// As many links as the kernel follows in one path.
-const int kMaxLinks = 40;
-
 // How long a pipe or device may take no byte at all before the save gives
 // up: a reader that stopped must not hold the window for good.
 const std::chrono::milliseconds kStallLimit(10000);
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        if (this != &other)
-            reset(other.release());
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release()
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-    // Closes it, and tells whether the close reported no error.
-    bool close() { return ::close(release()) == 0; }
-
-private:
-    int fd_;
-};
-
-// Where the report goes: the folder holding the final name and that name,
-// and what the name holds now. A device or pipe reached through one of
-// /proc's links has no folder, only the object.
-struct Place {
-    Descriptor folder;
-    std::string name;
-    Descriptor object;  // O_PATH, not followed; invalid when the name is free
-    struct stat info = {};
-};
-
-Descriptor openRoot()
-{
-    return Descriptor(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-}
-
-// Pushes the names of path so that the first is taken next.
-void pushNames(const std::string& path, std::vector<std::string>& pending)
-{
-    std::vector<std::string> names;
-    std::string::size_type start = 0;
-    for (;;) {
-        const std::string::size_type end = path.find('/', start);
-        names.push_back(path.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    pending.insert(pending.end(), names.rbegin(), names.rend());
-}
-
 // A link is taken as the path it names only when it belongs to the user
 // saving or to root: anyone else's link, in a shared folder above all, may
-// point wherever its owner wants the report to go.
-bool mayFollow(const struct stat& link)
-{
-    return link.st_uid == geteuid() || link.st_uid == 0;
-}
-
-bool onProcfs(int fd)
-{
-    struct statfs fs;
-    return fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
-}
-
-std::string linkText(int link)
-{
-    std::vector<char> text(4097);
-    const ssize_t length = readlinkat(link, "", text.data(), text.size());
-    if (length <= 0 || static_cast<size_t>(length) == text.size())
-        return std::string();
-    return std::string(text.data(), static_cast<size_t>(length));
-}
-
-// Walks path one name at a time on descriptors, never letting the kernel
-// follow a link it has not been shown: each name is opened without
-// following, and a link is replaced by its text only after its owner has
-// been checked on that same descriptor. The one exception is /proc's own
-// links (a process's root, its descriptors), whose text is no path here:
-// once their owner is checked the kernel follows them, within /proc, which
-// no user can change.
-bool resolve(const std::string& path, Place& place)
-{
-    Descriptor current = path.compare(0, 1, "/") == 0 ? openRoot()
-                                                       : Descriptor(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::vector<std::string> pending;
-    pushNames(path, pending);
-    int links = 0;
-    while (current.valid() && !pending.empty()) {
-        const std::string name = pending.back();
-        pending.pop_back();
-        const bool last = pending.empty();
-        if (name.empty() || name == "." || name == "..") {
-            if (last)
-                return false;  // names a folder, not a file
-            if (name == "..")
-                current.reset(openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-            continue;
-        }
-        // A folder is opened as one, so that an automounted folder is
-        // mounted as the kernel's own walk would mount it.
-        Descriptor entry;
-        if (!last)
-            entry.reset(openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC));
-        if (!entry.valid() && (last || errno == ENOTDIR))
-            entry.reset(openat(current.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        if (!entry.valid()) {
-            if (!last || errno != ENOENT)
-                return false;
-            place.folder = std::move(current);
-            place.name = name;
-            return true;
-        }
-        struct stat info;
-        if (fstat(entry.get(), &info) != 0)
-            return false;
-        if (S_ISLNK(info.st_mode)) {
-            if (!mayFollow(info) || ++links > kMaxLinks)
-                return false;
-            if (onProcfs(entry.get())) {
-                Descriptor target(openat(current.get(), name.c_str(), O_PATH | O_CLOEXEC));
-                if (!target.valid() || fstat(target.get(), &info) != 0)
-                    return false;
-                if (S_ISDIR(info.st_mode) && !last) {
-                    current = std::move(target);
-                    continue;
-                }
-                // Only a device or pipe can be written without a folder
-                // to put a new file in.
-                if (last && !S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) {
-                    place.object = std::move(target);
-                    place.info = info;
-                    return true;
-                }
-                return false;
-            }
-            const std::string text = linkText(entry.get());
-            if (text.empty())
-                return false;
-            if (text[0] == '/')
-                current = openRoot();
-            pushNames(text, pending);
-            continue;
-        }
-        if (last) {
-            place.folder = std::move(current);
-            place.name = name;
-            place.object = std::move(entry);
-            place.info = info;
-            return true;
-        }
-        if (!S_ISDIR(info.st_mode))
-            return false;
-        current = std::move(entry);
-    }
-    return false;
-}
+// point wherever its owner wants the report to go. Any folder may be
+// passed.
+const WalkRules kSaveRules = {[](const struct stat&) { return true; },
+                              [](const struct stat& link) { return link.st_uid == geteuid() || link.st_uid == 0; },
+                              true};
 
 // Keeps SIGPIPE from ending the program while a pipe is written: a reader
 // that goes away gives EPIPE instead. A SIGPIPE raised meanwhile is taken
@@ -267,7 +98,7 @@ bool writeAll(int fd, const QByteArray& data)
 
 // A new file beside the final name, made here and nowhere else (no link is
 // followed, no existing entry reused); its name goes to temp.
-Descriptor createTemporary(const Place& place, mode_t mode, std::string& temp)
+Descriptor createTemporary(const WalkEnd& place, mode_t mode, std::string& temp)
 {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     const std::string stem = place.name.substr(0, 255 - 7) + ".";
@@ -299,7 +130,7 @@ bool keepOwnerAndMode(int file, const struct stat& old)
 // never follows a link at its target, so one that appears at the name now
 // is at worst replaced. The name must still hold what the save looked at
 // (the old file, or nothing), else the save fails.
-bool takeName(const Place& place, const std::string& temp)
+bool takeName(const WalkEnd& place, const std::string& temp)
 {
     const int folder = place.folder.get();
     struct stat now;
@@ -320,7 +151,7 @@ bool takeName(const Place& place, const std::string& temp)
 
 // A regular file, or a free name: the report goes to a new file first. A
 // file that the user may not write is left alone, as opening it would be.
-bool replaceFile(const Place& place, const QByteArray& data)
+bool replaceFile(const WalkEnd& place, const QByteArray& data)
 {
     const bool existing = place.object.valid();
     if (existing && faccessat(place.folder.get(), place.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
@@ -343,7 +174,7 @@ bool replaceFile(const Place& place, const QByteArray& data)
 // take the node away: it is written in place, opened so that nothing waits
 // (a pipe with no reader fails at once) and no terminal becomes the
 // program's own.
-bool writeInPlace(const Place& place, const QByteArray& data)
+bool writeInPlace(const WalkEnd& place, const QByteArray& data)
 {
     const int flags = O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     Descriptor device(place.folder.valid()
@@ -361,8 +192,10 @@ bool writeInPlace(const Place& place, const QByteArray& data)
 
 bool WriteReportFile(const QString& path, const QString& text)
 {
-    Place place;
-    if (!resolve(QFile::encodeName(path).toStdString(), place))
+    // The walk starts at "/"; a relative name is taken from the working folder.
+    const QString absolute = path.startsWith(QLatin1Char('/')) ? path : QDir::currentPath() + QLatin1Char('/') + path;
+    WalkEnd place;
+    if (!WalkPath(QFile::encodeName(absolute).toStdString(), kSaveRules, place))
         return false;
     const QByteArray data = text.toUtf8();
     if (!place.object.valid() || S_ISREG(place.info.st_mode))

@@ -1,5 +1,6 @@
 #include "app/SystemProbes.h"
 #include "app/SystemProbes_internal.h"
+#include "app/PathWalk_internal.h"
 
 #include <algorithm>
 #include <cctype>
@@ -142,129 +143,16 @@ int OpenTrustedDaemonExecutable(const DaemonProcess& daemon)
     return found;
 }
 
-namespace {
-
-// As many symbolic links as the kernel follows in one path.
-constexpr int kMaxLinks = 40;
-
-// The names of path, last first, so that the next one is taken from the back.
-void pushNamesReversed(const std::string& path, std::vector<std::string>& names)
-{
-    for (size_t end = path.size(); end > 0;) {
-        const size_t slash = path.rfind('/', end - 1);
-        const size_t start = slash == std::string::npos ? 0 : slash + 1;
-        if (end > start)
-            names.push_back(path.substr(start, end - start));
-        if (slash == std::string::npos)
-            break;
-        end = slash;
-    }
-}
-
-// Descriptors of the directories walked so far, the root first; each was
-// checked before anything was opened from it.
-class WalkedDirectories {
-public:
-    ~WalkedDirectories()
-    {
-        for (const int fd : fds_)
-            close(fd);
-    }
-    // Takes fd; false (and fd closed) unless it is a directory only root may write.
-    bool push(int fd)
-    {
-        struct stat info;
-        if (fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode) || !rootOnly(info)) {
-            close(fd);
-            return false;
-        }
-        fds_.push_back(fd);
-        return true;
-    }
-    int current() const { return fds_.back(); }
-    // ".." returns to the directory walked before; at the root it stays.
-    void up()
-    {
-        if (fds_.size() > 1) {
-            close(fds_.back());
-            fds_.pop_back();
-        }
-    }
-    void backToRoot()
-    {
-        while (fds_.size() > 1)
-            up();
-    }
-
-private:
-    std::vector<int> fds_;
-};
-
-} // namespace
-
 int OpenTrustedDaemonFile(const std::string& path)
 {
-    if (path.empty() || path[0] != '/')
+    // Only root's links, in folders only root may change, such as a merged
+    // system's "/sbin"; the name must be the daemon's before and after them.
+    static const WalkRules rules = {rootOnly, [](const struct stat& link) { return link.st_uid == 0; }, false};
+    WalkEnd end;
+    if (!isDaemonName(path) || !WalkPath(path, rules, end) || end.name != "pcscd" || !end.object.valid() ||
+        !trustedProgram(end.object.get()))
         return -1;
-    std::vector<std::string> pending;
-    pushNamesReversed(path, pending);
-    if (pending.empty() || pending.front() != "pcscd")
-        return -1;
-
-    // Walked from the root one name at a time, never letting the kernel
-    // follow a link: each directory is checked on the descriptor that the
-    // next step opens from, and a link is read from its own descriptor, so
-    // nothing can be swapped between the checks and the run.
-    WalkedDirectories walked;
-    const int root = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0 || !walked.push(root))
-        return -1;
-    int links = 0;
-    while (!pending.empty()) {
-        const std::string name = std::move(pending.back());
-        pending.pop_back();
-        if (name == ".")
-            continue;
-        // Back to the directory already walked and checked, not to whatever
-        // ".." names now.
-        if (name == "..") {
-            walked.up();
-            continue;
-        }
-        const int next = openat(walked.current(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        struct stat info;
-        if (next < 0)
-            return -1;
-        if (fstat(next, &info) != 0) {
-            close(next);
-            return -1;
-        }
-        if (S_ISLNK(info.st_mode)) {
-            // Root's link in a directory only root may change (the one it
-            // was opened from), such as a merged system's "/sbin".
-            char target[PATH_MAX];
-            const ssize_t length = info.st_uid == 0 && ++links <= kMaxLinks
-                                       ? readlinkat(next, "", target, sizeof target)
-                                       : -1;
-            close(next);
-            if (length <= 0 || static_cast<size_t>(length) >= sizeof target)
-                return -1;
-            if (target[0] == '/')
-                walked.backToRoot();
-            pushNamesReversed(std::string(target, static_cast<size_t>(length)), pending);
-            continue;
-        }
-        if (pending.empty()) {
-            if (name != "pcscd" || !trustedProgram(next)) {
-                close(next);
-                return -1;
-            }
-            return next;
-        }
-        if (!walked.push(next))
-            return -1;
-    }
-    return -1;
+    return end.object.release();
 }
 
 namespace {
