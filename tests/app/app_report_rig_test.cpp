@@ -850,16 +850,11 @@ std::vector<pid_t> LiveProcessesNamed(const std::string& name)
     std::vector<pid_t> found;
     testkit::DirectoryNames("/proc", &entries);
     for (const std::string& entry : entries) {
-        if (entry.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        // "PID (NAME) STATE ...": the name may hold blanks and parentheses.
-        const std::string stat = ReadFile("/proc/" + entry + "/stat");
-        const size_t from = stat.find('(');
-        const size_t to = stat.rfind(')');
-        if (from == std::string::npos || to == std::string::npos || to + 2 >= stat.size())
-            continue;
-        const char state = stat[to + 2];
-        if (stat.compare(from + 1, to - from - 1, name) == 0 && state != 'Z' && state != 'X')
+        std::string shown;
+        char state = 0;
+        if (entry.find_first_not_of("0123456789") == std::string::npos &&
+            vdrig::ProcessNameAndState(std::stol(entry), &shown, &state) && shown == name && state != 'Z' &&
+            state != 'X')
             found.push_back(static_cast<pid_t>(std::stol(entry)));
     }
     return found;

@@ -7,7 +7,6 @@
 #include <winscard.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -99,17 +98,24 @@ inline int DaemonDescriptors() {
   return pid > 0 ? testkit::CountDirEntries("/proc/" + std::to_string(pid) + "/fd") : -1;
 }
 
+// A process's command name and its state letter, as /proc shows them;
+// false when the process is gone.
+inline bool ProcessNameAndState(long pid, std::string* name, char* state) {
+  const std::string stat = testkit::ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  // "PID (NAME) STATE ...": the name may hold blanks and parentheses.
+  const size_t from = stat.find('(');
+  const size_t to = stat.rfind(')');
+  if (from == std::string::npos || to == std::string::npos || to + 2 >= stat.size()) return false;
+  *name = stat.substr(from + 1, to - from - 1);
+  *state = stat[to + 2];
+  return true;
+}
+
 // True while the process is stopped (SIGSTOP), as its state in /proc shows.
 inline bool ProcessStopped(long pid) {
-  FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  if (f == nullptr) return false;
-  char buf[512];
-  const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-  std::fclose(f);
-  const std::string stat(buf, n);
-  // The state follows the command name in parentheses, which may hold blanks.
-  const size_t end = stat.rfind(')');
-  return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+  std::string name;
+  char state = 0;
+  return ProcessNameAndState(pid, &name, &state) && state == 'T';
 }
 
 }  // namespace vdrig
